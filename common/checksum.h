@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// CRC-32 as the patch server publishes it: reflected polynomial 0xEDB88320,
+// initial value all ones, final complement (the zlib / PNG / gzip CRC).
+
+// Continues `crc` (start with 0) over `size` bytes.
+quint32 crc32Update(quint32 crc, const void *data, qsizetype size);
+
+// Exactly 8 lower-case hexadecimal digits.
+QString crc32Hex(quint32 crc);
+
+// CRC-32 of a file's contents as 8 lower-case hex digits, or the empty string
+// when the file cannot be opened or read (a folder, a missing file). Safe to
+// call from many threads at once.
+QString fileChecksum(const QString &path);
