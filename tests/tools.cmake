@@ -1,0 +1,4 @@
+# Checksum, manifest codec, test HTTP server and patchtool suites.
+find_package(ZLIB REQUIRED)
+
+launcher_add_test(tst_checksum SOURCES tst_checksum.cpp LIBS common Qt6::Concurrent ZLIB::ZLIB)
