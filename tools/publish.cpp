@@ -20,7 +20,7 @@ namespace {
 
 const QString manifestName = QStringLiteral("checksums.txt.gz");
 const QString markerKey = QStringLiteral("/.initcomplete");
-constexpr qsizetype copyBufferBytes = 1024 * 1024;
+constexpr qsizetype copyBufferBytes = 256 * 1024;
 
 struct Published
 {
