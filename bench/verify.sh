@@ -24,7 +24,7 @@ if [ ! -s "$MANIFEST/checksums.txt.gz" ] || [ "$DATA/layout" -nt "$MANIFEST/chec
 fi
 
 FILES=$(find "$GAME" -type f | wc -l)
-BYTES=$(find "$GAME" -type f -printf '%s\n' | awk '{ s += $1 } END { printf "%d", s }')
+BYTES=$(find "$GAME" -type f -printf '%s\n' | awk '{ s += $1 } END { printf "%.0f", s }')
 # Warm the page cache so every contender reads from memory.
 find "$GAME" -type f -print0 | xargs -0 cat >/dev/null
 
