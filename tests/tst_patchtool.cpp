@@ -159,6 +159,7 @@ private slots:
         QTest::newRow("folder link outside") << "etc"
                                              << "/etc"
                                              << "leads outside";
+        QTest::newRow("link loop") << "loop" << "." << "loops back";
         QTest::newRow("broken link") << "gone"
                                      << "/nonexistent/file"
                                      << "broken link";

@@ -3,7 +3,6 @@
 #include "filekey.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QFileInfo>
 
 #include <algorithm>
@@ -50,44 +49,70 @@ bool isInsideOrSame(const QString &path, const QString &folder)
     return path.startsWith(prefix);
 }
 
+namespace {
+
+struct Walk
+{
+    QString root;
+    QDir rootDir;
+    GameFolderListing listing;
+
+    void problem(const QString &key, const QString &what)
+    {
+        listing.problems << printable(key) + QStringLiteral(": ") + what;
+    }
+
+    // `ancestors` holds the canonical folders on the way down, to stop link loops.
+    void folder(const QString &path, QStringList &ancestors)
+    {
+        const QFileInfoList entries = QDir(path).entryInfoList(
+            QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+        for (const QFileInfo &info : entries) {
+            const QString key = QLatin1Char('/') + rootDir.relativeFilePath(info.filePath());
+            if (!isSafeFileKey(key)) {
+                problem(key, QStringLiteral("this name cannot be published safely (a \"..\" part, "
+                                            "a backslash, a colon or a control character)"));
+                continue;
+            }
+            const QString target = info.canonicalFilePath();
+            if (target.isEmpty()) {
+                problem(key, QStringLiteral("broken link"));
+                continue;
+            }
+            // Checked before descending, so a link to "/" costs nothing.
+            if (!isInsideOrSame(target, root)) {
+                problem(key, QStringLiteral("link leads outside the game folder (to %1)")
+                                 .arg(printable(target)));
+                continue;
+            }
+            if (info.isDir()) {
+                if (ancestors.contains(target)) {
+                    problem(key, QStringLiteral("link loops back to a folder above it"));
+                    continue;
+                }
+                ancestors.append(target);
+                folder(info.filePath(), ancestors);
+                ancestors.removeLast();
+            } else if (info.isFile()) {
+                listing.files.append({key, info.filePath(), info.size()});
+            } else {
+                problem(key, QStringLiteral("not a regular file"));
+            }
+        }
+    }
+};
+
+} // namespace
+
 GameFolderListing listGameFolder(const QString &folder)
 {
-    GameFolderListing listing;
-    const QString root = canonicalFolder(folder);
-    const QDir rootDir(root);
-    // System brings special files and broken links into view so they are
-    // reported instead of silently left out.
-    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories | QDirIterator::FollowSymlinks);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        const QFileInfo info = it.fileInfo();
-        const QString key = QLatin1Char('/') + rootDir.relativeFilePath(path);
-        if (!isSafeFileKey(key)) {
-            listing.problems << QStringLiteral("%1: this name cannot be published safely (a "
-                                               "\"..\" part, a backslash, a colon or a control "
-                                               "character)")
-                                    .arg(printable(key));
-            continue;
-        }
-        const QString target = info.canonicalFilePath();
-        if (target.isEmpty()) {
-            listing.problems << QStringLiteral("%1: broken link").arg(key);
-            continue;
-        }
-        if (!isInsideOrSame(target, root)) {
-            listing.problems << QStringLiteral("%1: link leads outside the game folder (to %2)")
-                                    .arg(key, target);
-            continue;
-        }
-        if (!info.isFile()) {
-            listing.problems << QStringLiteral("%1: not a regular file").arg(key);
-            continue;
-        }
-        listing.files.append({key, path, info.size()});
-    }
-    std::sort(listing.files.begin(), listing.files.end(),
+    Walk walk;
+    walk.root = canonicalFolder(folder);
+    walk.rootDir = QDir(walk.root);
+    QStringList ancestors{walk.root};
+    walk.folder(walk.root, ancestors);
+    std::sort(walk.listing.files.begin(), walk.listing.files.end(),
               [](const GameFile &a, const GameFile &b) { return a.key < b.key; });
-    listing.problems.sort();
-    return listing;
+    walk.listing.problems.sort();
+    return walk.listing;
 }

@@ -13,14 +13,10 @@
 #include <QSet>
 #include <QtConcurrent>
 
-#include <cstdlib>
-#include <memory>
-
 namespace {
 
 const QString manifestName = QStringLiteral("checksums.txt.gz");
 const QString markerKey = QStringLiteral("/.initcomplete");
-constexpr qsizetype copyBufferBytes = 256 * 1024;
 
 struct Published
 {
@@ -30,25 +26,12 @@ struct Published
     QString error;
 };
 
-struct FreeDeleter
-{
-    void operator()(void *p) const { std::free(p); }
-};
-
-char *threadCopyBuffer()
-{
-    // Page-aligned: reads into unaligned buffers are several times slower here.
-    thread_local std::unique_ptr<char, FreeDeleter> buffer(
-        static_cast<char *>(std::aligned_alloc(4096, copyBufferBytes)));
-    return buffer.get();
-}
-
 // Reads the file once, computing its CRC-32 and size from the very bytes that
 // are copied, so the manifest always describes the published copy.
 Published publishFile(const GameFile &file, const QString &outDir, bool copy)
 {
     Published result{file.key, {}, 0, {}};
-    char *buffer = threadCopyBuffer();
+    char *buffer = checksumReadBuffer();
     QFile in(file.path);
     if (!buffer || !in.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
         result.error = QStringLiteral("%1: cannot read: %2").arg(file.key, in.errorString());
@@ -62,7 +45,7 @@ Published publishFile(const GameFile &file, const QString &outDir, bool copy)
     }
     quint32 crc = 0;
     for (;;) {
-        const qint64 got = in.read(buffer, copyBufferBytes);
+        const qint64 got = in.read(buffer, checksumReadBufferBytes);
         if (got < 0) {
             result.error = QStringLiteral("%1: read failed: %2").arg(file.key, in.errorString());
             return result;
@@ -139,7 +122,7 @@ int publish(const QStringList &arguments)
     if (!listing.problems.isEmpty()) {
         for (const QString &problem : std::as_const(listing.problems))
             printError(QStringLiteral("patchtool publish: refused ") + problem);
-        return fail(QStringLiteral("%1 file(s) cannot be published; nothing was written")
+        return fail(QStringLiteral("%1 entries cannot be published; nothing was written")
                         .arg(listing.problems.size()));
     }
 
