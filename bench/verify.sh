@@ -54,7 +54,10 @@ set +e
 engine_output=$(QT_QPA_PLATFORM=offscreen "$BENCH" engine "$GAME" "$MANIFEST" "$RUNS")
 engine_status=$?
 set -e
-if [ $engine_status -ne 0 ]; then
+if [ $engine_status -eq 3 ]; then
+  echo "verify: this build has no update engine (launcher/engine) to time" >&2
+  exit 1
+elif [ $engine_status -ne 0 ]; then
   echo "verify: the engine's run failed (status $engine_status)" >&2
   exit 1
 fi
