@@ -1,0 +1,6 @@
+add_library(test_zip_support STATIC support/ziparchive.cpp support/ziparchive.h)
+target_include_directories(test_zip_support PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/support)
+target_link_libraries(test_zip_support PUBLIC Qt6::Core PRIVATE QuaZip::QuaZip)
+
+launcher_add_test(tst_updater SOURCES tst_updater.cpp
+  LIBS updater_core test_support test_process_support test_zip_support)
