@@ -4,3 +4,8 @@ target_link_libraries(test_zip_support PUBLIC Qt6::Core PRIVATE QuaZip::QuaZip)
 
 launcher_add_test(tst_updater SOURCES tst_updater.cpp
   LIBS updater_core test_support test_process_support test_zip_support)
+
+launcher_add_test(tst_updater_program SOURCES tst_updater_program.cpp
+  LIBS test_support test_process_support test_zip_support)
+target_compile_definitions(tst_updater_program PRIVATE UPDATER_EXE="$<TARGET_FILE:updater>")
+add_dependencies(tst_updater_program updater)
