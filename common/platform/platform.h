@@ -55,6 +55,7 @@ ElevatedRun runElevated(const QString &program, const QStringList &arguments, in
 
 // Starts `program` elevated in `workingDirectory` without waiting; false when
 // the request itself failed (a declined prompt may still report success).
+// The program may show a window (on Linux it gets the caller's display).
 bool startElevatedDetached(const QString &program, const QStringList &arguments,
                            const QString &workingDirectory);
 

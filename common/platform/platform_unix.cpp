@@ -97,7 +97,19 @@ ElevatedRun runElevated(const QString &program, const QStringList &arguments, in
 bool startElevatedDetached(const QString &program, const QStringList &arguments,
                            const QString &workingDirectory)
 {
-    return QProcess::startDetached(elevationTool, QStringList{program} + arguments,
+    // pkexec clears the environment, and a detached program started this way
+    // shows a window: hand it the display through env.
+    QStringList command{QStringLiteral("/usr/bin/env")};
+    for (const char *name : {"DISPLAY", "XAUTHORITY", "QT_QPA_PLATFORM"}) {
+        if (!qEnvironmentVariableIsEmpty(name))
+            command << QString::fromLatin1(name) + QLatin1Char('=') + qEnvironmentVariable(name);
+    }
+    if (qEnvironmentVariableIsEmpty("XAUTHORITY") && !qEnvironmentVariableIsEmpty("DISPLAY")) {
+        const QString cookie = QDir::homePath() + QStringLiteral("/.Xauthority");
+        if (QFileInfo::exists(cookie))
+            command << QStringLiteral("XAUTHORITY=") + cookie;
+    }
+    return QProcess::startDetached(elevationTool, command + QStringList{program} + arguments,
                                    workingDirectory);
 }
 
