@@ -50,7 +50,8 @@ struct ElevatedRun
 constexpr int NoTimeLimit = -1;
 
 // Starts `program` elevated with a hidden window and waits up to `timeoutMs`
-// (NoTimeLimit waits for ever). Blocks the calling thread.
+// (NoTimeLimit waits for ever). Blocks the calling thread. On Linux pkexec's
+// own exit codes 126 and 127 (prompt dismissed, not authorised) read as Declined.
 ElevatedRun runElevated(const QString &program, const QStringList &arguments, int timeoutMs);
 
 // Starts `program` elevated in `workingDirectory` without waiting; false when
