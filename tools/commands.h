@@ -21,6 +21,7 @@ struct Subcommand
 // One per file; main.cpp lists them.
 extern const Subcommand publishSubcommand;
 extern const Subcommand verifySubcommand;
+extern const Subcommand releaseSubcommand;
 
 // Prints the subcommand's usage to stderr and returns ExitBadInput.
 int usageError(const Subcommand &subcommand);

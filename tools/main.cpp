@@ -10,6 +10,7 @@ namespace {
 const Subcommand *const subcommands[] = {
     &publishSubcommand,
     &verifySubcommand,
+    &releaseSubcommand,
 };
 
 int usage()
