@@ -4,6 +4,13 @@
 # aria2c and curl fetching the same published files, all from one nginx on
 # 127.0.0.1 with as many transfers at once as the engine allows.
 # Run through ./run bench download (which builds first).
+#
+# Downloads land in a RAM-backed folder when one has room: on this shared disk,
+# creating thousands of files right after deleting the previous contender's
+# copy costs every contender seconds (ext4 skips recently freed inodes), and
+# writeback throttling adds noise, so a disk mostly times itself.
+# DOWNLOAD_BENCH_OUT=<folder> picks another place, and
+# DOWNLOAD_BENCH_RUNS=<n> keeps each contender's best of n interleaved rounds.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD_DIR=${BUILD_DIR:-$ROOT/build}
@@ -11,7 +18,6 @@ source "$ROOT/bench/lib/gamedata.sh"
 DATA=$ROOT/bench/data/download
 WWW=$DATA/www
 PUBLISHED=$WWW/patch
-WORK=$DATA/run
 RUNS=${DOWNLOAD_BENCH_RUNS:-1}
 BENCH=$BUILD_DIR/bench/downloadbench
 PATCHTOOL=$BUILD_DIR/bin/patchtool
@@ -28,11 +34,29 @@ if [ ! -s "$PUBLISHED/checksums.txt.gz" ] || [ "$GAME_DATA/layout" -nt "$PUBLISH
 fi
 MANIFEST=$PUBLISHED/checksums.txt.gz
 
-# The published copies and one downloaded copy must fit beside the game.
-need_kib=$(du -sk "$PUBLISHED" | cut -f1)
-free_kib=$(df -Pk "$DATA" | awk 'NR == 2 { print $4 }')
-if [ "$free_kib" -lt $((need_kib + 1048576)) ]; then
-  echo "download: $((free_kib / 1024)) MiB free below $DATA, need $((need_kib / 1024 + 1024))" >&2
+# One downloaded copy at a time, deleted after each contender.
+need_kib=$(($(du -sk "$PUBLISHED" | cut -f1) + 1048576))
+free_kib() { df -Pk "$1" | awk 'NR == 2 { print $4 }'; }
+if [ -n "${DOWNLOAD_BENCH_OUT:-}" ]; then
+  OUT=$DOWNLOAD_BENCH_OUT
+elif [ -d /dev/shm ] && [ "$(free_kib /dev/shm)" -gt "$need_kib" ]; then
+  OUT=/dev/shm
+else
+  OUT=$DATA
+fi
+WORK=$OUT/launcher-download-bench.$$
+NGINX_PID=
+cleanup() {
+  if [ -n "$NGINX_PID" ]; then
+    kill "$NGINX_PID" 2>/dev/null || true
+    wait "$NGINX_PID" 2>/dev/null || true
+  fi
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+mkdir -p "$WORK"
+if [ "$(free_kib "$WORK")" -lt "$need_kib" ]; then
+  echo "download: $(($(free_kib "$WORK") / 1024)) MiB free in $WORK, need $((need_kib / 1024))" >&2
   exit 1
 fi
 
@@ -42,11 +66,11 @@ FILES=$(printf '%s\n' "$KEYS" | wc -l)
 BYTES=$(cd "$PUBLISHED" && printf '%s\n' "$KEYS" | xargs -d '\n' stat -c %s |
   awk '{ s += $1 } END { printf "%.0f", s }')
 
-# nginx as an unprivileged foreground process; stopped on exit.
+# nginx in the foreground with every path below $SERVER; stopped on exit.
 PORT=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 SERVER=$DATA/nginx
-rm -rf "$SERVER" "$WORK"
-mkdir -p "$SERVER/tmp" "$WORK"
+rm -rf "$SERVER"
+mkdir -p "$SERVER/tmp"
 cat >"$SERVER/nginx.conf" <<EOF
 daemon off;
 master_process off;
@@ -73,12 +97,6 @@ http {
 EOF
 nginx -p "$SERVER/" -c nginx.conf -e stderr 2>"$SERVER/error.log" &
 NGINX_PID=$!
-cleanup() {
-  kill "$NGINX_PID" 2>/dev/null || true
-  wait "$NGINX_PID" 2>/dev/null || true
-  rm -rf "$WORK"
-}
-trap cleanup EXIT
 BASE=http://127.0.0.1:$PORT/patch
 for ((i = 0; i < 100; i++)); do
   curl -sf -o /dev/null "$BASE/checksums.txt.gz" && break
@@ -113,7 +131,7 @@ command_of() {
 # into RUN_SECONDS and RUN_KIB; the result must match the manifest.
 timed_run() {
   local name=$1 start end
-  rm -rf "$WORK"
+  rm -rf "$WORK/game" "$WORK/tmp"
   mkdir -p "$WORK/game" "$WORK/tmp"
   sync
   command_of "$name"
@@ -134,8 +152,8 @@ timed_run() {
 
 declare -A seconds kib
 engine_detail=
-for tool in engine aria2c curl; do
-  for ((run = 0; run < RUNS; run++)); do
+for ((run = 0; run < RUNS; run++)); do
+  for tool in engine aria2c curl; do
     timed_run "$tool"
     if [ -z "${seconds[$tool]:-}" ] ||
       awk -v a="$RUN_SECONDS" -v b="${seconds[$tool]}" 'BEGIN { exit !(a < b) }'; then
@@ -148,7 +166,8 @@ done
 rm -rf "$WORK"
 
 echo "download: $(awk -v b="$BYTES" 'BEGIN { printf "%.2f", b / 1073741824 }') GiB in $FILES files" \
-  "from nginx on 127.0.0.1, $SLOTS at once (maxConcurrentDownloads), best of $RUNS run(s)"
+  "from nginx on 127.0.0.1 into $(df --output=fstype "$WORK" | tail -n 1) $WORK," \
+  "$SLOTS at once (maxConcurrentDownloads), best of $RUNS run(s)"
 best_peer=
 for tool in engine aria2c curl; do
   awk -v n="$tool" -v s="${seconds[$tool]}" -v k="${kib[$tool]}" -v b="$BYTES" \
