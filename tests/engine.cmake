@@ -20,3 +20,7 @@ target_compile_definitions(tst_engine_launcherversion PRIVATE
   ENGINE_PROBE_EXE="$<TARGET_FILE:engineprobe>")
 add_dependencies(tst_engine_launcherversion engineprobe)
 launcher_add_test(tst_engine_downloads SOURCES tst_engine_downloads.cpp LIBS engine_test_support)
+launcher_add_test(tst_engine_maintenance SOURCES tst_engine_maintenance.cpp
+  LIBS engine_test_support test_process_support QuaZip::QuaZip)
+target_compile_definitions(tst_engine_maintenance PRIVATE ENGINE_PROBE_EXE="$<TARGET_FILE:engineprobe>")
+add_dependencies(tst_engine_maintenance engineprobe)

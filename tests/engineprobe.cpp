@@ -1,6 +1,7 @@
-// Stands in for the launcher in tests of the paths that end the program: it runs
-// the launcher version check (optionally followed by a game update check) and
-// prints what the engine did. Exit code 3 means the engine let it go on.
+// Stands in for the launcher in tests of the paths that end the program or that
+// must run as another user: it runs the launcher version check (optionally
+// followed by a game update check), or an uninstall, and prints what the engine
+// did. Exit code 3 means the engine let it go on.
 #include "messagebox.h"
 #include "settings.h"
 #include "updater.h"
@@ -47,7 +48,9 @@ int main(int argc, char **argv)
                                        QStringLiteral("url"));
     const QCommandLineOption stall(QStringLiteral("stall-timeout"), QString(),
                                    QStringLiteral("ms"));
-    parser.addOptions({versionUrl, localVersion, answer, thenCheck, stall});
+    const QCommandLineOption uninstall(QStringLiteral("uninstall"), QString(),
+                                       QStringLiteral("dir"));
+    parser.addOptions({versionUrl, localVersion, answer, thenCheck, stall, uninstall});
     parser.process(app);
 
     Settings settings;
@@ -83,8 +86,14 @@ int main(int argc, char **argv)
         QObject::connect(&updater, &Updater::stateChanged,
                          [](const QString &state) { say(QStringLiteral("state ") + state); });
 
-        updater.checkLauncherVersion();
-        exitCode = app.exec();
+        if (parser.isSet(uninstall)) {
+            settings.setInstallPath(parser.value(uninstall));
+            updater.uninstall();
+            exitCode = wentOn;
+        } else {
+            updater.checkLauncherVersion();
+            exitCode = app.exec();
+        }
     }
 
     for (const MessageBox::Shown &box : MessageBox::shownBoxes()) {
