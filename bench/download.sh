@@ -55,6 +55,7 @@ cleanup() {
 }
 trap cleanup EXIT
 mkdir -p "$WORK"
+OUT_FS=$(df --output=fstype "$WORK" | tail -n 1)
 if [ "$(free_kib "$WORK")" -lt "$need_kib" ]; then
   echo "download: $(($(free_kib "$WORK") / 1024)) MiB free in $WORK, need $((need_kib / 1024))" >&2
   exit 1
@@ -166,7 +167,7 @@ done
 rm -rf "$WORK"
 
 echo "download: $(awk -v b="$BYTES" 'BEGIN { printf "%.2f", b / 1073741824 }') GiB in $FILES files" \
-  "from nginx on 127.0.0.1 into $(df --output=fstype "$WORK" | tail -n 1) $WORK," \
+  "from nginx on 127.0.0.1 into $OUT_FS $WORK," \
   "$SLOTS at once (maxConcurrentDownloads), best of $RUNS run(s)"
 best_peer=
 for tool in engine aria2c curl; do
