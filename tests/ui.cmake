@@ -1,0 +1,2 @@
+# The window and its widgets.
+launcher_add_test(tst_ui_widgets SOURCES tst_ui_widgets.cpp LIBS launcher_ui test_support)
