@@ -1,2 +1,3 @@
 # The window and its widgets.
 launcher_add_test(tst_ui_widgets SOURCES tst_ui_widgets.cpp LIBS launcher_ui test_support)
+launcher_add_test(tst_ui_form SOURCES tst_ui_form.cpp LIBS launcher_ui)
