@@ -1,3 +1,4 @@
 # The window and its widgets.
 launcher_add_test(tst_ui_widgets SOURCES tst_ui_widgets.cpp LIBS launcher_ui test_support)
 launcher_add_test(tst_ui_form SOURCES tst_ui_form.cpp LIBS launcher_ui)
+launcher_add_test(tst_ui_newscard SOURCES tst_ui_newscard.cpp LIBS launcher_ui test_support)
