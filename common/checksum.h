@@ -16,3 +16,8 @@ QString crc32Hex(quint32 crc);
 // when the file cannot be opened or read (a folder, a missing file). Safe to
 // call from many threads at once.
 QString fileChecksum(const QString &path);
+
+// Reading files for a checksum: a page-aligned buffer of checksumReadBufferBytes owned by
+// the calling thread and kept for its life (null only when memory ran out).
+constexpr qsizetype checksumReadBufferBytes = 256 * 1024;
+char *checksumReadBuffer();

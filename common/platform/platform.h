@@ -1,14 +1,20 @@
 #pragma once
 
 #include <QDir>
+#include <QList>
 #include <QString>
+#include <QStringList>
 
 // Operating-system services behind one interface; platform_win.cpp and
 // platform_unix.cpp implement the parts that differ. Rules that depend only on
 // the OS take it as a parameter so both sides can be tested anywhere.
 namespace platform {
 
-enum class Os { Windows, Other };
+enum class Os
+{
+    Windows,
+    Other
+};
 
 Os hostOs();
 
@@ -24,5 +30,69 @@ QDir::Filters everyFileFilter(Os os = hostOs());
 
 // Where the executable carries no version resource, take its version from the build.
 void applyBuildVersion();
+
+// --- Elevated programs (Windows: the "runas" verb; Linux: pkexec) ---
+
+struct ElevatedRun
+{
+    enum class Outcome
+    {
+        Finished,  // ended by itself; exitCode holds its code
+        Declined,  // elevation refused or the program could not be started
+        NoProcess, // started, but no process to wait for was handed back
+        TimedOut,  // still running at the time limit; it was terminated
+        WaitFailed // the wait or the exit code query failed
+    };
+    Outcome outcome = Outcome::Declined;
+    int exitCode = -1;
+};
+
+constexpr int NoTimeLimit = -1;
+
+// Starts `program` elevated with a hidden window and waits up to `timeoutMs`
+// (NoTimeLimit waits for ever). Blocks the calling thread. On Linux pkexec's
+// own exit codes 126 and 127 (prompt dismissed, not authorised) read as Declined.
+ElevatedRun runElevated(const QString &program, const QStringList &arguments, int timeoutMs);
+
+// Starts `program` elevated in `workingDirectory` without waiting; false when
+// the request itself failed (a declined prompt may still report success).
+// The program may show a window (on Linux it gets the caller's display).
+bool startElevatedDetached(const QString &program, const QStringList &arguments,
+                           const QString &workingDirectory);
+
+// Windows command-line text for `arguments`, quoted so that the standard
+// argument parser gives them back unchanged (empty values survive as "").
+QString windowsCommandLine(const QStringList &arguments);
+
+// --- Processes ---
+
+struct ProcessInfo
+{
+    qint64 pid = 0;
+    QString imageName; // executable file name, as the system lists it
+    QString imagePath; // full image path in native separators; empty when unreadable
+};
+
+QList<ProcessInfo> runningProcesses();
+
+// Whether `imagePath` names a file directly inside `folder` (native or "/"
+// separators; letter case ignored on Windows only).
+bool isImageInFolder(const QString &imagePath, const QString &folder, Os os = hostOs());
+
+// Forcibly stops every process named `imageName` whose image lies directly in
+// `folder`, never the calling process, and waits briefly for each to end.
+// Returns how many were stopped.
+int stopProcessesInFolder(const QString &imageName, const QString &folder);
+
+// --- Windows ---
+
+// A visible top-level window whose title is exactly `title`. Without a
+// display there is none.
+bool isTopLevelWindowVisible(const QString &title);
+
+// --- Folders ---
+
+// The roaming application-data folder (Windows APPDATA; XDG data home elsewhere).
+QString roamingAppDataPath();
 
 } // namespace platform

@@ -1,8 +1,64 @@
 #include "platform/platform.h"
+#include "platform/platform_internal.h"
 
 #include <QCoreApplication>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
+
+#include <cerrno>
+#include <csignal>
+#include <poll.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace platform {
+
+namespace {
+
+const QString elevationTool = QStringLiteral("pkexec");
+
+// pkexec's own codes for a dismissed prompt and a refused authorisation.
+constexpr int pkexecDismissed = 126;
+constexpr int pkexecNotAuthorized = 127;
+
+QString readLink(const QString &path)
+{
+    const QByteArray encoded = QFile::encodeName(path);
+    QByteArray buffer(4096, Qt::Uninitialized);
+    const ssize_t length = ::readlink(encoded.constData(), buffer.data(), buffer.size());
+    if (length <= 0 || length >= buffer.size())
+        return {};
+    return QFile::decodeName(buffer.left(length));
+}
+
+QString imageNameFallback(const QString &procDir)
+{
+    QFile cmdline(procDir + QStringLiteral("/cmdline"));
+    if (cmdline.open(QIODevice::ReadOnly)) {
+        const QByteArray first = cmdline.readAll().split('\0').value(0);
+        if (!first.isEmpty())
+            return QFileInfo(QFile::decodeName(first)).fileName();
+    }
+    QFile comm(procDir + QStringLiteral("/comm"));
+    if (comm.open(QIODevice::ReadOnly))
+        return QString::fromUtf8(comm.readAll().trimmed());
+    return {};
+}
+
+bool isGoneOrZombie(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return true;
+    const QByteArray text = stat.readAll();
+    const int close = text.lastIndexOf(')');
+    return close < 0 || text.mid(close + 2, 1) == "Z";
+}
+
+} // namespace
 
 Os hostOs()
 {
@@ -12,6 +68,105 @@ Os hostOs()
 void applyBuildVersion()
 {
     QCoreApplication::setApplicationVersion(QStringLiteral(LAUNCHER_FILE_VERSION));
+}
+
+ElevatedRun runElevated(const QString &program, const QStringList &arguments, int timeoutMs)
+{
+    QProcess process;
+    // Forwarded output cannot fill a pipe nobody reads.
+    process.setProcessChannelMode(QProcess::ForwardedChannels);
+    process.setInputChannelMode(QProcess::ForwardedInputChannel);
+    process.start(elevationTool, QStringList{program} + arguments, QIODevice::ReadOnly);
+    if (!process.waitForStarted(-1))
+        return {ElevatedRun::Outcome::Declined, -1};
+    if (!process.waitForFinished(timeoutMs)) {
+        if (process.state() == QProcess::NotRunning)
+            return {ElevatedRun::Outcome::WaitFailed, -1};
+        process.kill();
+        process.waitForFinished(5000);
+        return {ElevatedRun::Outcome::TimedOut, 1};
+    }
+    if (process.exitStatus() != QProcess::NormalExit)
+        return {ElevatedRun::Outcome::Finished, -1};
+    const int code = process.exitCode();
+    if (code == pkexecDismissed || code == pkexecNotAuthorized)
+        return {ElevatedRun::Outcome::Declined, code};
+    return {ElevatedRun::Outcome::Finished, code};
+}
+
+bool startElevatedDetached(const QString &program, const QStringList &arguments,
+                           const QString &workingDirectory)
+{
+    // pkexec clears the environment, and a detached program started this way
+    // shows a window: hand it the display through env.
+    QStringList command{QStringLiteral("/usr/bin/env")};
+    for (const char *name : {"DISPLAY", "XAUTHORITY", "QT_QPA_PLATFORM"}) {
+        if (!qEnvironmentVariableIsEmpty(name))
+            command << QString::fromLatin1(name) + QLatin1Char('=') + qEnvironmentVariable(name);
+    }
+    if (qEnvironmentVariableIsEmpty("XAUTHORITY") && !qEnvironmentVariableIsEmpty("DISPLAY")) {
+        const QString cookie = QDir::homePath() + QStringLiteral("/.Xauthority");
+        if (QFileInfo::exists(cookie))
+            command << QStringLiteral("XAUTHORITY=") + cookie;
+    }
+    return QProcess::startDetached(elevationTool, command + QStringList{program} + arguments,
+                                   workingDirectory);
+}
+
+QList<ProcessInfo> runningProcesses()
+{
+    QList<ProcessInfo> list;
+    QDirIterator it(QStringLiteral("/proc"), QDir::Dirs | QDir::NoDotAndDotDot);
+    while (it.hasNext()) {
+        const QString dir = it.next();
+        bool numeric = false;
+        const qint64 pid = it.fileName().toLongLong(&numeric);
+        if (!numeric)
+            continue;
+        ProcessInfo info;
+        info.pid = pid;
+        QString image = readLink(dir + QStringLiteral("/exe"));
+        // A replaced or removed executable still names the folder it ran from.
+        const QLatin1String deleted(" (deleted)");
+        if (image.endsWith(deleted))
+            image.chop(deleted.size());
+        if (!image.isEmpty()) {
+            info.imagePath = QDir::toNativeSeparators(image);
+            info.imageName = QFileInfo(image).fileName();
+        } else {
+            info.imageName = imageNameFallback(dir);
+        }
+        if (!info.imageName.isEmpty())
+            list << info;
+    }
+    return list;
+}
+
+bool terminateProcess(qint64 pid)
+{
+    // A pidfd pins the process, so neither the signal nor the wait can reach a
+    // newer process that reused the number.
+    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0));
+    if (pidfd < 0) {
+        if (::kill(static_cast<pid_t>(pid), SIGKILL) != 0)
+            return false;
+        for (int i = 0; i < 500 && !isGoneOrZombie(pid); ++i)
+            ::usleep(10000);
+        return true;
+    }
+    const bool sent = ::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0) == 0;
+    if (sent) {
+        pollfd waiter{pidfd, POLLIN, 0};
+        while (::poll(&waiter, 1, 5000) < 0 && errno == EINTR) {
+        }
+    }
+    ::close(pidfd);
+    return sent;
+}
+
+QString roamingAppDataPath()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
 }
 
 } // namespace platform

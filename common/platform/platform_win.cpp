@@ -1,6 +1,26 @@
 #include "platform/platform.h"
+#include "platform/platform_internal.h"
+#include "platform/win32core.h"
+
+#include <QDir>
 
 namespace platform {
+
+namespace {
+
+std::wstring wide(const QString &text)
+{
+    return text.toStdWString();
+}
+
+QString fromWide(const std::wstring &text)
+{
+    return QString::fromStdWString(text);
+}
+
+constexpr unsigned long terminateWaitMs = 5000;
+
+} // namespace
 
 Os hostOs()
 {
@@ -10,6 +30,60 @@ Os hostOs()
 void applyBuildVersion()
 {
     // The version resource (launcher.rc) supplies the version; Qt reads it.
+}
+
+ElevatedRun runElevated(const QString &program, const QStringList &arguments, int timeoutMs)
+{
+    const auto result = win32core::runElevated(
+        wide(QDir::toNativeSeparators(program)), wide(windowsCommandLine(arguments)),
+        timeoutMs < 0 ? win32core::waitForever : static_cast<unsigned long>(timeoutMs));
+    using In = win32core::ElevatedOutcome;
+    using Out = ElevatedRun::Outcome;
+    switch (result.outcome) {
+    case In::Finished:
+        return {Out::Finished, static_cast<int>(result.exitCode)};
+    case In::Declined:
+        return {Out::Declined, -1};
+    case In::NoProcess:
+        return {Out::NoProcess, -1};
+    case In::TimedOut:
+        return {Out::TimedOut, 1};
+    case In::WaitFailed:
+        break;
+    }
+    return {Out::WaitFailed, -1};
+}
+
+bool startElevatedDetached(const QString &program, const QStringList &arguments,
+                           const QString &workingDirectory)
+{
+    return win32core::startElevatedDetached(wide(QDir::toNativeSeparators(program)),
+                                            wide(windowsCommandLine(arguments)),
+                                            wide(QDir::toNativeSeparators(workingDirectory)));
+}
+
+QList<ProcessInfo> runningProcesses()
+{
+    QList<ProcessInfo> list;
+    for (const win32core::Process &process : win32core::processes())
+        list << ProcessInfo{qint64(process.pid), fromWide(process.exeFile),
+                            fromWide(process.imagePath)};
+    return list;
+}
+
+bool terminateProcess(qint64 pid)
+{
+    return win32core::terminateProcess(static_cast<unsigned long>(pid), terminateWaitMs);
+}
+
+bool isTopLevelWindowVisible(const QString &title)
+{
+    return !title.isEmpty() && win32core::isTopLevelWindowVisible(wide(title));
+}
+
+QString roamingAppDataPath()
+{
+    return QDir::cleanPath(fromWide(win32core::environmentVariable(L"APPDATA")));
 }
 
 } // namespace platform

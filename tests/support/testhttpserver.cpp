@@ -225,7 +225,8 @@ private:
             refuse(400);
             return;
         }
-        const qint64 bodyBytes = headerValue(request.headers, "content-length").toLongLong();
+        const qint64 bodyBytes =
+            qMax<qint64>(0, headerValue(request.headers, "content-length").toLongLong());
         if (input.size() < headEnd + 4 + bodyBytes)
             return; // wait for the request body, which is then ignored
         input.remove(0, headEnd + 4 + bodyBytes);

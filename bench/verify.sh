@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# Verification throughput: the launcher's engine against the tools a user would
+# reach for, over one generated installation with a warm page cache.
+# Run through ./run bench verify (which builds first).
+set -euo pipefail
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BUILD_DIR=${BUILD_DIR:-$ROOT/build}
+DATA=$ROOT/bench/data/verify
+GAME=$DATA/game
+MANIFEST=$DATA/manifest
+RUNS=${VERIFY_BENCH_RUNS:-3}
+LAYOUT=1 # bump when datagen.cpp changes the data set
+BENCH=$BUILD_DIR/bench/verifybench
+PATCHTOOL=$BUILD_DIR/bin/patchtool
+
+if [ "$(cat "$DATA/layout" 2>/dev/null)" != "$LAYOUT" ]; then
+  rm -rf "$DATA"
+  mkdir -p "$DATA"
+  "$BENCH" generate "$GAME"
+  echo "$LAYOUT" >"$DATA/layout"
+fi
+if [ ! -s "$MANIFEST/checksums.txt.gz" ] || [ "$DATA/layout" -nt "$MANIFEST/checksums.txt.gz" ]; then
+  "$PATCHTOOL" publish --manifest-only "$GAME" "$MANIFEST" >&2
+fi
+
+FILES=$(find "$GAME" -type f | wc -l)
+BYTES=$(find "$GAME" -type f -printf '%s\n' | awk '{ s += $1 } END { printf "%.0f", s }')
+# Warm the page cache so every contender reads from memory.
+find "$GAME" -type f -print0 | xargs -0 cat >/dev/null
+
+run_rhash() { rhash --crc32 -r "$GAME"; }
+run_7z() { 7z h -scrcCRC32 -r "$GAME"; }
+run_cksfv() { find "$GAME" -type f -print0 | xargs -0 cksfv; }
+run_cat() { find "$GAME" -type f -print0 | xargs -0 cat; }
+
+# Best wall time of RUNS runs, in seconds.
+best_seconds() {
+  local best=0 start end elapsed i
+  for ((i = 0; i < RUNS; i++)); do
+    start=$(date +%s%N)
+    "$@" >/dev/null 2>&1
+    end=$(date +%s%N)
+    elapsed=$((end - start))
+    if [ "$best" -eq 0 ] || [ "$elapsed" -lt "$best" ]; then best=$elapsed; fi
+  done
+  awk -v ns="$best" 'BEGIN { printf "%.6f", ns / 1e9 }'
+}
+
+gbps() { awk -v b="$BYTES" -v s="$1" 'BEGIN { printf "%.2f", b / s / 1e9 }'; }
+
+echo "verify: $(awk -v b="$BYTES" 'BEGIN { printf "%.2f", b / 1e9 }') GB in $FILES files, page cache warm, best of $RUNS runs"
+
+set +e
+engine_output=$(QT_QPA_PLATFORM=offscreen "$BENCH" engine "$GAME" "$MANIFEST" "$RUNS")
+engine_status=$?
+set -e
+if [ $engine_status -eq 3 ]; then
+  echo "verify: this build has no update engine (launcher/engine) to time" >&2
+  exit 1
+elif [ $engine_status -ne 0 ]; then
+  echo "verify: the engine's run failed (status $engine_status)" >&2
+  exit 1
+fi
+engine_seconds=${engine_output%% *}
+engine_files=${engine_output##* }
+if [ "$engine_files" -ne "$FILES" ]; then
+  echo "verify: the engine checked $engine_files files of $FILES" >&2
+  exit 1
+fi
+
+declare -A seconds
+seconds[rhash]=$(best_seconds run_rhash)
+seconds[7z]=$(best_seconds run_7z)
+seconds[cksfv]=$(best_seconds run_cksfv)
+seconds[cat]=$(best_seconds run_cat)
+
+printf '  %-8s %8.3f s  %6s GB/s\n' engine "$engine_seconds" "$(gbps "$engine_seconds")"
+best_peer=
+for tool in rhash 7z cksfv; do
+  printf '  %-8s %8.3f s  %6s GB/s\n' "$tool" "${seconds[$tool]}" "$(gbps "${seconds[$tool]}")"
+  if [ -z "$best_peer" ] || awk -v a="${seconds[$tool]}" -v b="$best_peer" 'BEGIN { exit !(a < b) }'; then
+    best_peer=${seconds[$tool]}
+  fi
+done
+printf '  %-8s %8.3f s  %6s GB/s\n' cat "${seconds[cat]}" "$(gbps "${seconds[cat]}")"
+
+# Throughput ratios are inverse time ratios over the same bytes.
+awk -v e="$engine_seconds" -v p="$best_peer" -v c="${seconds[cat]}" \
+  'BEGIN { printf "verify: ratio_vs_best_peer=%.2f ratio_vs_cat=%.2f\n", p / e, c / e }'

@@ -1,0 +1,117 @@
+#include "win32core.h"
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <shellapi.h>
+#include <tlhelp32.h>
+
+namespace win32core {
+
+ElevatedResult runElevated(const std::wstring &file, const std::wstring &parameters,
+                           unsigned long timeoutMs)
+{
+    SHELLEXECUTEINFOW info{};
+    info.cbSize = sizeof(info);
+    // The caller reports failures itself; no second error dialog from the shell.
+    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
+    info.lpVerb = L"runas";
+    info.lpFile = file.c_str();
+    info.lpParameters = parameters.c_str();
+    info.nShow = SW_HIDE;
+    if (!ShellExecuteExW(&info))
+        return {ElevatedOutcome::Declined, 0};
+    if (!info.hProcess)
+        return {ElevatedOutcome::NoProcess, 0};
+
+    ElevatedResult result{ElevatedOutcome::WaitFailed, 0};
+    const DWORD wait = WaitForSingleObject(info.hProcess, timeoutMs);
+    if (wait == WAIT_TIMEOUT) {
+        TerminateProcess(info.hProcess, 1);
+        result = {ElevatedOutcome::TimedOut, 1};
+    } else if (wait == WAIT_OBJECT_0) {
+        DWORD code = 0;
+        if (GetExitCodeProcess(info.hProcess, &code))
+            result = {ElevatedOutcome::Finished, code};
+    }
+    CloseHandle(info.hProcess);
+    return result;
+}
+
+bool startElevatedDetached(const std::wstring &file, const std::wstring &parameters,
+                           const std::wstring &directory)
+{
+    const HINSTANCE started =
+        ShellExecuteW(nullptr, L"runas", file.c_str(), parameters.c_str(),
+                      directory.empty() ? nullptr : directory.c_str(), SW_SHOWNORMAL);
+    // Values above 32 mean success.
+    return reinterpret_cast<INT_PTR>(started) > 32;
+}
+
+std::vector<Process> processes()
+{
+    std::vector<Process> list;
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return list;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot, &entry); more;
+         more = Process32NextW(snapshot, &entry)) {
+        Process process;
+        process.pid = entry.th32ProcessID;
+        process.exeFile = entry.szExeFile;
+        if (HANDLE handle =
+                OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID)) {
+            // Long paths exceed MAX_PATH; the query reports the size it needs.
+            std::vector<wchar_t> buffer(MAX_PATH);
+            for (;;) {
+                DWORD size = static_cast<DWORD>(buffer.size());
+                if (QueryFullProcessImageNameW(handle, 0, buffer.data(), &size)) {
+                    process.imagePath.assign(buffer.data(), size);
+                    break;
+                }
+                if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || buffer.size() >= 32768)
+                    break;
+                buffer.resize(buffer.size() * 4);
+            }
+            CloseHandle(handle);
+        }
+        list.push_back(process);
+    }
+    CloseHandle(snapshot);
+    return list;
+}
+
+bool terminateProcess(unsigned long pid, unsigned long waitMs)
+{
+    const HANDLE handle = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
+    if (!handle)
+        return false;
+    const bool terminated = TerminateProcess(handle, 1) != 0;
+    if (terminated)
+        WaitForSingleObject(handle, waitMs);
+    CloseHandle(handle);
+    return terminated;
+}
+
+bool isTopLevelWindowVisible(const std::wstring &title)
+{
+    const HWND window = FindWindowW(nullptr, title.c_str());
+    return window && IsWindowVisible(window);
+}
+
+std::wstring environmentVariable(const std::wstring &name)
+{
+    const DWORD size = GetEnvironmentVariableW(name.c_str(), nullptr, 0);
+    if (size == 0)
+        return {};
+    std::wstring value(size, L'\0');
+    const DWORD written = GetEnvironmentVariableW(name.c_str(), value.data(), size);
+    value.resize(written);
+    return value;
+}
+
+} // namespace win32core

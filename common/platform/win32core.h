@@ -1,0 +1,53 @@
+#pragma once
+
+// The Windows services of the platform layer in plain Win32 and std::wstring,
+// free of Qt so that they can be cross-compiled and exercised on their own.
+#include <string>
+#include <vector>
+
+namespace win32core {
+
+enum class ElevatedOutcome
+{
+    Finished,
+    Declined,
+    NoProcess,
+    TimedOut,
+    WaitFailed
+};
+
+struct ElevatedResult
+{
+    ElevatedOutcome outcome = ElevatedOutcome::Declined;
+    unsigned long exitCode = 0;
+};
+
+constexpr unsigned long waitForever = 0xFFFFFFFF;
+
+// "runas" with a hidden window, waiting up to `timeoutMs`; a program still
+// running then is terminated with exit code 1.
+ElevatedResult runElevated(const std::wstring &file, const std::wstring &parameters,
+                           unsigned long timeoutMs);
+
+// "runas" with a normal window, without waiting.
+bool startElevatedDetached(const std::wstring &file, const std::wstring &parameters,
+                           const std::wstring &directory);
+
+struct Process
+{
+    unsigned long pid = 0;
+    std::wstring exeFile;
+    std::wstring imagePath; // empty when the process could not be queried
+};
+
+std::vector<Process> processes();
+
+// Terminates the process and waits up to `waitMs` for it to end.
+bool terminateProcess(unsigned long pid, unsigned long waitMs);
+
+bool isTopLevelWindowVisible(const std::wstring &title);
+
+// Empty when the variable is not set.
+std::wstring environmentVariable(const std::wstring &name);
+
+} // namespace win32core

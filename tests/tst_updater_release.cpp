@@ -1,0 +1,210 @@
+#include "testenvironment.h"
+#include "testhttpserver.h"
+#include "ziparchive.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+struct Run
+{
+    int exitCode = -1;
+    QString output;
+};
+
+Run runProgram(const QString &program, const QStringList &arguments,
+               const QString &workingDirectory = {})
+{
+    QProcess process;
+    process.setWorkingDirectory(workingDirectory);
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(program, arguments);
+    if (!process.waitForStarted(30000) || !process.waitForFinished(120000))
+        return {};
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            QString::fromLocal8Bit(process.readAll())};
+}
+
+Run patchtool(const QStringList &arguments)
+{
+    return runProgram(QStringLiteral(PATCHTOOL_EXE), QStringList{"release"} + arguments);
+}
+
+// Relative path → content of every file below `root`, and "name/" for folders.
+QMap<QString, QByteArray> treeOf(const QString &root)
+{
+    QMap<QString, QByteArray> tree;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString name = QDir(root).relativeFilePath(path);
+        if (it.fileInfo().isDir())
+            tree.insert(name + QLatin1Char('/'), {});
+        else
+            tree.insert(name, readFile(path));
+    }
+    return tree;
+}
+
+bool copyFile(const QString &from, const QString &to)
+{
+    QDir().mkpath(QFileInfo(to).path());
+    QFile::remove(to);
+    return QFile::copy(from, to);
+}
+
+} // namespace
+
+// A launcher folder is published with patchtool release and installed over an
+// older one by the updater program, as a player's machine would do it.
+class TestUpdaterRelease : public QObject
+{
+    Q_OBJECT
+
+private:
+    TestEnvironment environment;
+    QTemporaryDir work;
+    QString release; // the studio's new launcher folder
+
+    void makeRelease()
+    {
+        release = work.filePath(QStringLiteral("release"));
+        QDir(release).removeRecursively();
+        QVERIFY(copyFile(QStringLiteral(LAUNCHER_EXE), release + QStringLiteral("/launcher")));
+        QVERIFY(copyFile(QStringLiteral(UPDATER_EXE), release + QStringLiteral("/updater")));
+        QVERIFY(writeFile(release + QStringLiteral("/platforms/libqxcb.so.6.4.2"), "plugin"));
+        QVERIFY(QFile::link(QStringLiteral("libqxcb.so.6.4.2"),
+                            release + QStringLiteral("/platforms/libqxcb.so")));
+        QVERIFY(writeFile(release + QStringLiteral("/.portable"), "dot-file"));
+        QVERIFY(writeFile(release + QStringLiteral("/translations/pt_BR – ação.qm"), "catalogue"));
+        QVERIFY(QDir().mkpath(release + QStringLiteral("/plugins/empty")));
+    }
+
+private slots:
+    void initTestCase() { QVERIFY(work.isValid()); }
+
+    void init() { makeRelease(); }
+
+    void refusesBadInput_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("message");
+        const QString url = QStringLiteral("https://download.example/launcher/ag-1.2.zip");
+        const QString out = QStringLiteral("OUT");
+        QTest::newRow("too few") << QStringList{"RELEASE", "1.2", url} << "usage:";
+        QTest::newRow("no folder")
+            << QStringList{"RELEASE/missing", "1.2", url, out} << "is not a folder";
+        QTest::newRow("trailing space") << QStringList{"RELEASE", "1.2 ", url, out} << "version";
+        QTest::newRow("empty version") << QStringList{"RELEASE", "", url, out} << "version";
+        QTest::newRow("not a zip")
+            << QStringList{"RELEASE", "1.2", "https://x.example/a.exe", out} << "PACKAGE_URL";
+        QTest::newRow("no scheme")
+            << QStringList{"RELEASE", "1.2", "launcher.zip", out} << "PACKAGE_URL";
+        QTest::newRow("out inside")
+            << QStringList{"RELEASE", "1.2", url, "RELEASE/out"} << "outside the launcher folder";
+    }
+
+    void refusesBadInput()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, message);
+        arguments.replaceInStrings(QStringLiteral("RELEASE"), release);
+        arguments.replaceInStrings(QStringLiteral("OUT"), work.filePath(QStringLiteral("out")));
+        const Run run = patchtool(arguments);
+        QCOMPARE(run.exitCode, 2);
+        QVERIFY2(run.output.contains(message), qPrintable(run.output));
+        QVERIFY(!QFileInfo::exists(release + QStringLiteral("/out")));
+    }
+
+    void refusesIncompleteFolders_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::newRow("no updater") << "updater";
+        QTest::newRow("link outside") << "link";
+    }
+
+    void refusesIncompleteFolders()
+    {
+        QFETCH(QString, change);
+        if (change == QLatin1String("updater"))
+            QVERIFY(QFile::remove(release + QStringLiteral("/updater")));
+        else
+            QVERIFY(QFile::link(QStringLiteral("/etc/hostname"), release + QStringLiteral("/x")));
+        const Run run = patchtool(
+            {release, "1.2", "https://d.example/l.zip", work.filePath(QStringLiteral("refused"))});
+        QCOMPARE(run.exitCode, 2);
+        QVERIFY(!QFileInfo::exists(work.filePath(QStringLiteral("refused/l.zip"))));
+    }
+
+    void publishedReleaseReplacesInstalledLauncher()
+    {
+        const QString served = work.filePath(QStringLiteral("served"));
+        QDir(served).removeRecursively();
+        TestHttpServer server(served);
+        QVERIFY(server.start());
+        const QString packageUrl =
+            server.url(QStringLiteral("/launcher/ag_ptr_launcher-1.2.3.zip")).toString();
+        const QString out = served + QStringLiteral("/launcher");
+
+        const Run published = patchtool({release, "1.2.3", packageUrl, out});
+        QCOMPARE(published.exitCode, 0);
+        const QJsonObject document =
+            QJsonDocument::fromJson(readFile(out + QStringLiteral("/ag_ptr_launcher-1.2.3.json")))
+                .object();
+        QCOMPARE(document.value(QStringLiteral("version")).toString(), QStringLiteral("1.2.3"));
+        QCOMPARE(document.value(QStringLiteral("url")).toString(), packageUrl);
+        for (const ZipEntry &entry : readZip(out + QStringLiteral("/ag_ptr_launcher-1.2.3.zip")))
+            QVERIFY2(!entry.symlink, qPrintable(entry.name));
+
+        // The player's older installation, its launcher still running.
+        const QString installed = work.filePath(QStringLiteral("installed"));
+        QDir(installed).removeRecursively();
+        QVERIFY(copyFile(QStringLiteral(TEST_GAME_EXE), installed + QStringLiteral("/launcher")));
+        QVERIFY(copyFile(QStringLiteral(UPDATER_EXE), installed + QStringLiteral("/updater")));
+        QVERIFY(writeFile(installed + QStringLiteral("/platforms/libqxcb.so"), "old plugin"));
+        QVERIFY(writeFile(installed + QStringLiteral("/player-notes.txt"), "mine"));
+        QProcess oldLauncher;
+        oldLauncher.start(installed + QStringLiteral("/launcher"), {QStringLiteral("--no-window")});
+        QVERIFY(oldLauncher.waitForStarted(10000));
+
+        // Started as the launcher starts it: the updater beside it, from elsewhere.
+        const QString shortcutFolder = work.filePath(QStringLiteral("desktop"));
+        QVERIFY(QDir().mkpath(shortcutFolder));
+        const Run update =
+            runProgram(installed + QStringLiteral("/updater"),
+                       {"--path", installed + QStringLiteral("/launcher"), "--url", packageUrl},
+                       shortcutFolder);
+        QCOMPARE(update.exitCode, 0);
+        QVERIFY2(!update.output.contains(QLatin1String("Update failed")),
+                 qPrintable(update.output));
+        if (oldLauncher.state() != QProcess::NotRunning)
+            QVERIFY(oldLauncher.waitForFinished(10000));
+        QCOMPARE(oldLauncher.exitStatus(), QProcess::CrashExit);
+
+        QMap<QString, QByteArray> expected = treeOf(release);
+        expected.insert(QStringLiteral("player-notes.txt"), "mine");
+        QCOMPARE(treeOf(installed), expected);
+        QVERIFY(QFileInfo(installed + QStringLiteral("/launcher")).isExecutable());
+        QVERIFY(QFileInfo(installed + QStringLiteral("/updater")).isExecutable());
+        QVERIFY(!QFileInfo(installed + QStringLiteral("/platforms/libqxcb.so")).isSymLink());
+        QCOMPARE(treeOf(shortcutFolder), (QMap<QString, QByteArray>()));
+
+        // The new programs are whole: the replaced updater runs and parses its command line.
+        const Run replaced = runProgram(installed + QStringLiteral("/updater"), {});
+        QCOMPARE(replaced.exitCode, 1);
+        QVERIFY(replaced.output.contains(QLatin1String("Launcher path must be specified!")));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestUpdaterRelease)
+#include "tst_updater_release.moc"

@@ -1,0 +1,20 @@
+add_library(test_zip_support STATIC support/ziparchive.cpp support/ziparchive.h)
+target_include_directories(test_zip_support PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/support)
+target_link_libraries(test_zip_support PUBLIC Qt6::Core PRIVATE QuaZip::QuaZip)
+
+launcher_add_test(tst_updater SOURCES tst_updater.cpp
+  LIBS updater_core test_support test_process_support test_zip_support)
+
+launcher_add_test(tst_updater_program SOURCES tst_updater_program.cpp
+  LIBS test_support test_process_support test_zip_support)
+target_compile_definitions(tst_updater_program PRIVATE UPDATER_EXE="$<TARGET_FILE:updater>")
+add_dependencies(tst_updater_program updater)
+
+# Publishing with patchtool release and installing with the updater, end to end.
+if(TARGET patchtool)
+  launcher_add_test(tst_updater_release SOURCES tst_updater_release.cpp
+    LIBS test_support test_process_support test_zip_support)
+  target_compile_definitions(tst_updater_release PRIVATE
+    UPDATER_EXE="$<TARGET_FILE:updater>" PATCHTOOL_EXE="$<TARGET_FILE:patchtool>")
+  add_dependencies(tst_updater_release updater patchtool)
+endif()

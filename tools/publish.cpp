@@ -1,0 +1,201 @@
+// patchtool publish: the manifest and one copy per key, ready for a static web server.
+#include "checksum.h"
+#include "commands.h"
+#include "console.h"
+#include "gamefolder.h"
+#include "manifestcodec.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QSaveFile>
+#include <QSet>
+#include <QtConcurrent>
+
+namespace {
+
+const QString manifestName = QStringLiteral("checksums.txt.gz");
+const QString markerKey = QStringLiteral("/.initcomplete");
+
+struct Published
+{
+    QString key;
+    QString checksum;
+    qint64 size = 0;
+    QString error;
+};
+
+// Reads the file once, computing its CRC-32 and size from the very bytes that
+// are copied, so the manifest always describes the published copy.
+Published publishFile(const GameFile &file, const QString &outDir, bool copy)
+{
+    Published result{file.key, {}, 0, {}};
+    char *buffer = checksumReadBuffer();
+    QFile in(file.path);
+    if (!buffer || !in.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        result.error = QStringLiteral("%1: cannot read: %2").arg(file.key, in.errorString());
+        return result;
+    }
+    QFile out(outDir + file.key);
+    if (copy && !out.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+        result.error = QStringLiteral("%1: cannot write %2: %3")
+                           .arg(file.key, out.fileName(), out.errorString());
+        return result;
+    }
+    quint32 crc = 0;
+    for (;;) {
+        const qint64 got = in.read(buffer, checksumReadBufferBytes);
+        if (got < 0) {
+            result.error = QStringLiteral("%1: read failed: %2").arg(file.key, in.errorString());
+            return result;
+        }
+        if (got == 0)
+            break;
+        crc = crc32Update(crc, buffer, got);
+        result.size += got;
+        if (copy && out.write(buffer, got) != got) {
+            result.error = QStringLiteral("%1: write failed: %2").arg(file.key, out.errorString());
+            return result;
+        }
+    }
+    if (copy && !out.flush()) {
+        result.error = QStringLiteral("%1: write failed: %2").arg(file.key, out.errorString());
+        return result;
+    }
+    result.checksum = crc32Hex(crc);
+    return result;
+}
+
+bool writeWhole(const QString &path, const QByteArray &bytes, QString &error)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+        error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    return true;
+}
+
+int fail(const QString &message, int code = ExitFailed)
+{
+    printError(QStringLiteral("patchtool publish: ") + message);
+    return code;
+}
+
+int publish(const QStringList &arguments)
+{
+    QStringList positional = arguments;
+    const bool copy = !positional.removeOne(QStringLiteral("--manifest-only"));
+    if (positional.size() != 2 || positional[0].startsWith(QLatin1Char('-')) ||
+        positional[1].startsWith(QLatin1Char('-')))
+        return usageError(publishSubcommand);
+
+    const QString gameDir = canonicalFolder(positional[0]);
+    if (gameDir.isEmpty())
+        return fail(QStringLiteral("%1 is not a folder").arg(positional[0]), ExitBadInput);
+    // Either way round, publishing would read its own output or overwrite its input.
+    const QString plannedOut = canonicalPathFor(positional[1]);
+    if (isInsideOrSame(plannedOut, gameDir) || isInsideOrSame(gameDir, plannedOut))
+        return fail(QStringLiteral("the output folder %1 and the game folder %2 must not contain "
+                                   "each other")
+                        .arg(plannedOut, gameDir),
+                    ExitBadInput);
+    if (!QDir().mkpath(positional[1]))
+        return fail(QStringLiteral("cannot create %1").arg(positional[1]));
+    const QString outDir = canonicalFolder(positional[1]);
+    if (outDir.isEmpty())
+        return fail(QStringLiteral("%1 is not a folder").arg(positional[1]), ExitBadInput);
+
+    // A manifest left from an earlier publish must not outlive a failed one.
+    const QString manifestPath = outDir + QLatin1Char('/') + manifestName;
+    if (QFileInfo::exists(manifestPath) && !QFile::remove(manifestPath))
+        return fail(QStringLiteral("cannot replace %1").arg(manifestPath));
+
+    GameFolderListing listing = listGameFolder(gameDir);
+    // The server answers the manifest and a file of the same name from one path.
+    for (const GameFile &file : std::as_const(listing.files)) {
+        if (file.key == QLatin1Char('/') + manifestName)
+            listing.problems
+                << QStringLiteral("%1: would be served in place of the manifest").arg(file.key);
+    }
+    if (!listing.problems.isEmpty()) {
+        for (const QString &problem : std::as_const(listing.problems))
+            printError(QStringLiteral("patchtool publish: refused ") + problem);
+        return fail(QStringLiteral("%1 entries cannot be published; nothing was written")
+                        .arg(listing.problems.size()));
+    }
+
+    // The marker is always listed empty, whatever the game folder holds.
+    QList<GameFile> files;
+    qint64 totalBytes = 0;
+    QSet<QString> folders;
+    for (const GameFile &file : std::as_const(listing.files)) {
+        if (file.key == markerKey)
+            continue;
+        files.append(file);
+        totalBytes += file.size;
+        folders.insert(QFileInfo(outDir + file.key).path());
+    }
+    if (copy) {
+        // Made up front: concurrent mkpath calls on shared parents can race.
+        for (const QString &folder : std::as_const(folders)) {
+            if (!QDir().mkpath(folder))
+                return fail(QStringLiteral("cannot create %1").arg(folder));
+        }
+    }
+
+    Progress progress(QStringLiteral("publish"), files.size(), totalBytes);
+    const QList<Published> published =
+        resultsWithProgress(QtConcurrent::mapped(files,
+                                                 [&outDir, copy, &progress](const GameFile &file) {
+                                                     Published result =
+                                                         publishFile(file, outDir, copy);
+                                                     progress.fileDone(result.size);
+                                                     return result;
+                                                 }),
+                            progress);
+
+    QJsonObject manifest;
+    QStringList errors;
+    qint64 publishedBytes = 0;
+    for (const Published &file : published) {
+        if (!file.error.isEmpty()) {
+            errors << file.error;
+            continue;
+        }
+        manifest.insert(file.key, QJsonObject{{QStringLiteral("checksum"), file.checksum},
+                                              {QStringLiteral("size"), file.size}});
+        publishedBytes += file.size;
+    }
+    for (const QString &error : std::as_const(errors))
+        printError(QStringLiteral("patchtool publish: ") + error);
+    if (!errors.isEmpty())
+        return fail(
+            QStringLiteral("%1 file(s) failed; no manifest was written").arg(errors.size()));
+
+    manifest.insert(markerKey, QJsonObject{{QStringLiteral("checksum"), crc32Hex(0)},
+                                           {QStringLiteral("size"), 0}});
+    const QByteArray body = encodeManifest(manifest);
+    const DecodedManifest check = decodeManifest(body);
+    if (!check.ok())
+        return fail(
+            QStringLiteral("the launcher would refuse this manifest: %1").arg(check.detail));
+
+    QString error;
+    if (!writeWhole(outDir + markerKey, QByteArray(), error) ||
+        !writeWhole(manifestPath, body, error))
+        return fail(error);
+    printOut(QStringLiteral("published %1 files (%2 MiB) and %3 to %4")
+                 .arg(manifest.size())
+                 .arg(mebibytes(publishedBytes), manifestName, outDir));
+    return ExitOk;
+}
+
+} // namespace
+
+const Subcommand publishSubcommand{
+    "publish", "[--manifest-only] GAME_DIR OUT_DIR",
+    "writes OUT_DIR/checksums.txt.gz listing every file of GAME_DIR and copies each file to "
+    "OUT_DIR/<key>\n      (--manifest-only: the manifest alone)",
+    publish};

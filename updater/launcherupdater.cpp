@@ -1,0 +1,123 @@
+#include "launcherupdater.h"
+
+#include "packageextractor.h"
+#include "platform/platform.h"
+#include "settings.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QSslConfiguration>
+#include <QTemporaryFile>
+
+namespace {
+
+bool isFolderWritable(const QString &folder)
+{
+    QFile probe(folder + QStringLiteral("/write_test.tmp"));
+    if (!probe.open(QIODevice::WriteOnly))
+        return false;
+    probe.close();
+    probe.remove();
+    return true;
+}
+
+} // namespace
+
+LauncherUpdater::LauncherUpdater(QObject *parent)
+    : QObject(parent), networkManager(new QNetworkAccessManager(this))
+{
+}
+
+bool LauncherUpdater::startUpdate(const QString &launcherPath, const QString &updateUrl,
+                                  bool elevated)
+{
+    const Settings settings(nullptr, Settings::LoadFailures::Logged);
+
+    // The launcher may have been started from anywhere (a shortcut sets its
+    // own working folder): the files to replace are the ones beside it.
+    const QString launcherFolder = QFileInfo(launcherPath).absolutePath();
+    if (!launcherPath.isEmpty() && QFileInfo(launcherFolder).isDir())
+        QDir::setCurrent(launcherFolder);
+    targetFolder = QDir::currentPath();
+
+    if (!isFolderWritable(targetFolder)) {
+        if (elevated) {
+            fail(QStringLiteral("Failed to write files even with sufficient privileges"));
+            return true;
+        }
+        const QStringList arguments{QStringLiteral("-p"), launcherPath, QStringLiteral("-u"),
+                                    updateUrl, QStringLiteral("-e")};
+        if (!platform::startElevatedDetached(QCoreApplication::applicationFilePath(), arguments,
+                                             targetFolder))
+            qDebug() << "Failed to request an elevated restart";
+        return false;
+    }
+
+    const QString launcherName = platform::executableFileName(settings.launcherExecutable);
+    if (platform::stopProcessesInFolder(launcherName, targetFolder) == 0)
+        qDebug() << "Failed to kill the launcher process";
+
+    emit status(QStringLiteral("Downloading update..."));
+
+    QNetworkRequest request(QUrl(updateUrl, QUrl::TolerantMode));
+    request.setHeader(QNetworkRequest::UserAgentHeader,
+                      settings.applicationName + QStringLiteral(" Launcher"));
+    QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
+    ssl.setProtocol(QSsl::TlsV1_2OrLater);
+    request.setSslConfiguration(ssl);
+    request.setTransferTimeout(stallTimeoutMs);
+    QNetworkReply *reply = networkManager->get(request);
+    connect(reply, &QNetworkReply::downloadProgress, this, &LauncherUpdater::downloadProgress);
+    connect(reply, &QNetworkReply::finished, this, [this, reply] { onDownloadFinished(reply); });
+    return true;
+}
+
+void LauncherUpdater::onDownloadFinished(QNetworkReply *reply)
+{
+    reply->deleteLater();
+    if (reply->error() != QNetworkReply::NoError) {
+        // Only the transfer timeout cancels a reply here.
+        fail(reply->error() == QNetworkReply::OperationCanceledError
+                 ? QStringLiteral("The update server stopped responding.")
+                 : reply->errorString());
+        return;
+    }
+    emit status(QStringLiteral("Extracting files..."));
+
+    QTemporaryFile archive;
+    if (!archive.open()) {
+        fail(QStringLiteral("Failed to create temporary file"));
+        return;
+    }
+    const QByteArray body = reply->readAll();
+    if (archive.write(body) != body.size() || !archive.flush()) {
+        fail(QStringLiteral("Failed to create temporary file"));
+        return;
+    }
+
+    const PackageExtraction extraction = extractPackage(archive.fileName(), targetFolder);
+    if (!extraction.opened) {
+        fail(QStringLiteral("Failed to open zip file"));
+        return;
+    }
+    if (extraction.failedEntries > 0) {
+        fail(QStringLiteral("Some files could not be updated"));
+        return;
+    }
+    emit status(QStringLiteral("Update completed successfully!"));
+    emit finished();
+}
+
+void LauncherUpdater::fail(const QString &message)
+{
+    // Also logged: an elevated copy's window may be all the user sees of it.
+    qWarning().noquote() << "Update failed:" << message;
+    emit error(message);
+    emit finished();
+}
