@@ -1,12 +1,10 @@
 #include "backgroundcomposer.h"
 #include "mainwindowform.h"
 
-#include <QHBoxLayout>
 #include <QLabel>
-#include <QMainWindow>
 #include <QPushButton>
+#include <QMainWindow>
 #include <QTest>
-#include <QVBoxLayout>
 
 namespace {
 
@@ -143,66 +141,13 @@ private slots:
         QVERIFY(qAbs(close.center().y() - (10 + title.height()) / 2) <= 1);
     }
 
-    void layouts_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("owner");
-        QTest::addColumn<int>("spacing");
-        QTest::addColumn<QMargins>("margins");
-        QTest::newRow("verticalLayout") << "verticalLayout"
-                                        << "centralwidget" << 0 << QMargins();
-        QTest::newRow("horizontalLayout") << "horizontalLayout"
-                                          << "titleBar" << 10 << QMargins(0, 10, 20, 0);
-        QTest::newRow("horizontalLayout_2") << "horizontalLayout_2"
-                                            << "logoWidget" << 0 << QMargins();
-        QTest::newRow("backgroundLayout") << "backgroundLayout"
-                                          << "backgroundWidget" << 0 << QMargins();
-        QTest::newRow("categoriesLayout") << "categoriesLayout"
-                                          << "categoriesPanel" << 0 << QMargins();
-    }
-
-    void layouts()
-    {
-        QFETCH(QString, name);
-        QFETCH(QString, owner);
-        QFETCH(int, spacing);
-        QFETCH(QMargins, margins);
-
-        QMainWindow window;
-        MainWindowForm form;
-        form.setupUi(&window);
-        auto *layout = window.findChild<QLayout *>(name);
-        QVERIFY(layout);
-        QCOMPARE(layout->parentWidget()->objectName(), owner);
-        QCOMPARE(layout->spacing(), spacing);
-        QCOMPARE(layout->contentsMargins(), margins);
-    }
-
-    void widgetProperties()
+    void formTextsLeaveTheTitle()
     {
         QMainWindow window;
         window.setObjectName(QStringLiteral("kept"));
         MainWindowForm form;
         form.setupUi(&window);
         QCOMPARE(window.objectName(), QStringLiteral("kept"));
-
-        for (QPushButton *button : {form.companyButton, form.manageButton, form.settingsButton}) {
-            QVERIFY(button->isFlat());
-            QCOMPARE(button->cursor().shape(), Qt::PointingHandCursor);
-        }
-        QCOMPARE(form.manageButton->iconSize(), QSize(32, 32));
-        QCOMPARE(form.settingsButton->iconSize(), QSize(75, 75));
-        QCOMPARE(form.minimizeButton->minimumSize(), form.minimizeButton->maximumSize());
-        QCOMPARE(form.closeButton->maximumSize(), QSize(20, 20));
-        QCOMPARE(form.titleBar->cursor().shape(), Qt::SizeAllCursor);
-        QCOMPARE(form.bottomPanel->maximumHeight(), 90);
-        QCOMPARE(form.categoriesPanel->sizePolicy().horizontalPolicy(), QSizePolicy::Fixed);
-        QCOMPARE(form.categoriesPanel->sizePolicy().verticalPolicy(), QSizePolicy::Expanding);
-        QCOMPARE(form.contentArea->sizePolicy().horizontalStretch(), 1);
-        QVERIFY(form.logoLabel->hasScaledContents());
-        QCOMPARE(form.logoLabel->alignment(), Qt::AlignCenter);
-        QCOMPARE(form.titleLabel->margin(), 5);
-        QVERIFY(form.horizontalSpacer->expandingDirections() & Qt::Horizontal);
 
         form.titleLabel->setText(QStringLiteral("stale"));
         window.setWindowTitle(QStringLiteral("Kept Title"));

@@ -113,25 +113,6 @@ private slots:
         QCOMPARE(numberPixels > 0, number);
     }
 
-    void ringNumberGrowsWithDigits()
-    {
-        auto numberWidth = [](qint64 value) {
-            CircularProgressWidget ring;
-            ring.setProgress(value);
-            const QImage image = ring.grab().toImage();
-            int left = 40, right = -1;
-            for (int y = 12; y < 28; ++y)
-                for (int x = 10; x < 30; ++x)
-                    if (isRingColor(image.pixel(x, y))) {
-                        left = qMin(left, x);
-                        right = qMax(right, x);
-                    }
-            return right - left;
-        };
-        QVERIFY(numberWidth(7) < numberWidth(77));
-        QVERIFY(numberWidth(7) < numberWidth(100));
-    }
-
     void ringRepaintsOnlyOnChange()
     {
         CircularProgressWidget ring;
