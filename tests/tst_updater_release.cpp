@@ -187,8 +187,7 @@ private slots:
         QCOMPARE(update.exitCode, 0);
         QVERIFY2(!update.output.contains(QLatin1String("Update failed")),
                  qPrintable(update.output));
-        if (oldLauncher.state() != QProcess::NotRunning)
-            QVERIFY(oldLauncher.waitForFinished(10000));
+        QTRY_COMPARE_WITH_TIMEOUT(oldLauncher.state(), QProcess::NotRunning, 10000);
         QCOMPARE(oldLauncher.exitStatus(), QProcess::CrashExit);
 
         QMap<QString, QByteArray> expected = treeOf(release);

@@ -1,0 +1,146 @@
+#include "filekey.h"
+#include "messagebox.h"
+#include "platform/platform.h"
+#include "settings.h"
+#include "updater.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <quazip.h>
+#include <quazipfile.h>
+
+namespace {
+
+QString legacyDirectory()
+{
+    return QDir::toNativeSeparators(QDir::cleanPath(platform::roamingAppDataPath() +
+                                                    QLatin1Char('/') +
+                                                    Settings::instance->legacyDir));
+}
+
+// Writes every entry of `archive` below `folder`. Names are checked before
+// anything is written, so a hostile archive leaves the folder untouched.
+bool extractArchive(const QString &archive, const QString &folder)
+{
+    QuaZip zip(archive);
+    if (!zip.open(QuaZip::mdUnzip))
+        return false;
+    const QStringList names = zip.getFileNameList();
+    for (const QString &name : names) {
+        if (!isContainedRelativePath(name)) {
+            qWarning().noquote() << "Refused archive entry" << name << "in" << archive;
+            return false;
+        }
+    }
+
+    QuaZipFile entry(&zip);
+    for (bool more = zip.goToFirstFile(); more; more = zip.goToNextFile()) {
+        const QString name = zip.getCurrentFileName();
+        const QString target =
+            QDir::toNativeSeparators(QDir::cleanPath(folder + QLatin1Char('/') + name));
+        // A folder entry is a folder, not an empty file that would block its contents.
+        if (name.endsWith(QLatin1Char('/'))) {
+            if (!QDir().mkpath(target))
+                return false;
+            continue;
+        }
+        if (!entry.open(QIODevice::ReadOnly))
+            return false;
+        QDir().mkpath(QFileInfo(target).path());
+        QFile out(target);
+        if (!out.open(QIODevice::WriteOnly)) {
+            entry.close();
+            return false;
+        }
+        const QByteArray content = entry.readAll();
+        const bool written = out.write(content) == content.size();
+        entry.close();
+        out.close();
+        if (!written || entry.getZipError() != UNZ_OK)
+            return false;
+    }
+    zip.close();
+    return zip.getZipError() == UNZ_OK;
+}
+
+} // namespace
+
+bool Updater::isGameRunning()
+{
+    const QString name = platform::executableFileName(Settings::instance->executableName);
+    const QString folder = Settings::installPath();
+    // Walk the whole list: a copy running from another folder must not hide
+    // the one running from ours.
+    const QList<platform::ProcessInfo> processes = platform::runningProcesses();
+    for (const platform::ProcessInfo &process : processes) {
+        if (process.imageName == name && !process.imagePath.isEmpty() &&
+            platform::isImageInFolder(process.imagePath, folder))
+            return true;
+    }
+    return false;
+}
+
+void Updater::uninstall()
+{
+    const QString dir = Settings::installPath();
+    if (!QDir(dir).exists())
+        return;
+    const QMessageBox::StandardButton answer = MessageBox::question(
+        QStringLiteral("Confirm Uninstall"),
+        QStringLiteral("Are you sure you want to uninstall? This will remove all game files."),
+        QMessageBox::Yes | QMessageBox::No);
+    if (answer != QMessageBox::Yes)
+        return;
+
+    bool ok = false;
+    if (QFileInfo(dir).isWritable()) {
+        ok = installFiles(dir, QString(), {});
+    } else {
+        const QString exe = QDir::toNativeSeparators(QCoreApplication::applicationFilePath());
+        const platform::ElevatedRun run = platform::runElevated(
+            exe,
+            {QStringLiteral("--source"), QDir::toNativeSeparators(dir), QStringLiteral("--dest"),
+             QString(), QStringLiteral("--ignore"), QString()},
+            platform::NoTimeLimit);
+        if (run.outcome == platform::ElevatedRun::Outcome::Declined) {
+            emit downloadError(
+                QStringLiteral("Failed to uninstall - could not get necessary permissions"));
+            return;
+        }
+        // Without a process or an exit code to look at, the mover is taken at its word.
+        ok = run.outcome != platform::ElevatedRun::Outcome::Finished || run.exitCode == 0;
+    }
+
+    if (!ok) {
+        emit downloadError(QStringLiteral("Some files could not be removed during uninstall"));
+        return;
+    }
+    emit stateChanged(QStringLiteral("install"));
+    recheckRequired = true;
+    checkForUpdates();
+}
+
+bool Updater::hasLegacyInstallation()
+{
+    const QDir legacy(legacyDirectory());
+    return legacy.exists() && legacy.exists(QStringLiteral(".initcomplete"));
+}
+
+bool Updater::migrateLegacyInstallation()
+{
+    const QString legacy = legacyDirectory();
+    const QString destination = Settings::installPath();
+
+    const QString archive = legacy + QStringLiteral("/data.bin");
+    if (QFile::exists(archive)) {
+        if (!extractArchive(archive, legacy))
+            return false;
+        QFile::remove(archive);
+    }
+    // The old client's own settings stay with it.
+    return installFiles(legacy, destination,
+                        {QStringLiteral("config.otml"), QStringLiteral("data.bin")});
+}

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QList>
+#include <QMessageBox>
+#include <QString>
+
+// Every modal box of the engine (and of the window, if it wants) goes through
+// here, so tests can answer questions without hunting for dialogs.
+class MessageBox final
+{
+public:
+    struct Shown
+    {
+        QMessageBox::Icon icon = QMessageBox::NoIcon;
+        QString title;
+        QString text;
+    };
+
+    // Modal, without parent. Returns the button pressed (NoButton when closed otherwise).
+    static QMessageBox::StandardButton
+    question(const QString &title, const QString &text,
+             QMessageBox::StandardButtons buttons = QMessageBox::Yes | QMessageBox::No);
+    static void critical(const QString &title, const QString &text);
+    static void warning(const QString &title, const QString &text);
+    static void information(const QString &title, const QString &text);
+
+    // Test hook: while enabled no box is shown; each question takes the next
+    // preset answer (NoButton when none is left) and every box is recorded.
+    static void setTestMode(bool enabled);
+    static bool testMode();
+    static void presetAnswer(QMessageBox::StandardButton answer);
+    static QList<Shown> shownBoxes();
+    static void clearRecord();
+};

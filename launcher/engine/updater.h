@@ -1,0 +1,170 @@
+#pragma once
+
+#include "downloadspeed.h"
+
+#include <QFutureWatcher>
+#include <QJsonObject>
+#include <QList>
+#include <QMap>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+
+class QFile;
+
+// Upper bound of simultaneous file downloads; set once when the program starts.
+extern int maxConcurrentDownloads;
+
+// The launcher's update engine: checks the patch server's manifest, verifies the
+// game folder, downloads what is missing, moves it into place, checks for a new
+// launcher, uninstalls, guards a running game and migrates a legacy install.
+// Lives on the GUI thread; only verification works on pool threads.
+class Updater final : public QObject
+{
+    Q_OBJECT
+
+public:
+    Updater();
+    ~Updater() override;
+
+    // Update check and verification.
+    void checkForUpdates();
+    bool isInstalled();
+    QList<QString> verifyInstallation();
+
+    // Moving files into the game folder through the file mover.
+    bool installFiles(const QString &source, const QString &destination, const QStringList &ignore);
+    int installPendingFiles();
+
+    // Running game, uninstall, legacy installation.
+    bool isGameRunning();
+    void uninstall();
+    bool hasLegacyInstallation();
+    bool migrateLegacyInstallation();
+
+    // Launcher self-update check.
+    void checkLauncherVersion();
+
+    // Where downloads wait until the file mover moves them into the game folder.
+    static QString stagingDirectory();
+    // Staging path and download address of a manifest key.
+    static QString stagingPath(const QString &key);
+    static QUrl fileUrl(const QString &key);
+
+    // Read-only views of the engine's state.
+    const QJsonObject &fileTable() const { return manifestFiles; }
+    const QList<QString> &filesToFetch() const { return filesToDownload; }
+    bool updating() const { return isUpdating; }
+    bool recheckPending() const { return recheckRequired; }
+
+    // Every request fails after this long without receiving data.
+    static constexpr int defaultStallTimeoutMs = 30000;
+    void setStallTimeout(int milliseconds) { stallTimeoutMs = milliseconds; }
+    int stallTimeout() const { return stallTimeoutMs; }
+
+    // User-visible texts shared with the window.
+    static QString stalledServerMessage();
+    static QString invalidManifestMessage();
+
+signals:
+    void updateAvailable(QString newVersion);
+    void noUpdateAvailable();
+    void downloadProgress(qlonglong bytesPerSecond);
+    void downloadFinished();
+    void downloadError(QString error);
+    void installProgress(int percentage);
+    void installFinished();
+    void installError(QString error);
+    void uninstallFinished();
+    void uninstallError(QString error);
+    void updateComplete();
+    void stateChanged(QString state);
+    void overallProgress(qlonglong bytesDownloaded, qlonglong totalBytes);
+    void checkingForUpdates();
+    void verificationStarted(int totalFiles);
+    void verificationProgress(int filesChecked, int totalFiles);
+    void launcherVersionCheckComplete(bool success);
+
+public slots:
+    void startUpdate();
+
+private slots:
+    void handleNetworkReply(QNetworkReply *reply);
+    void handleDownloadError(QNetworkReply::NetworkError error);
+    void downloadNextFile();
+
+private:
+    // Which of the engine's requests a reply belongs to.
+    enum class Purpose
+    {
+        Manifest = 1,
+        File,
+        LauncherVersion
+    };
+
+    struct DownloadInfo
+    {
+        QString filePath;
+        QString checksum;
+        QFile *file = nullptr;
+        qint64 expectedSize = 0; // manifest size; 0 when unknown
+        qint64 bytesWritten = 0;
+    };
+
+    struct PendingDownload
+    {
+        QUrl url;
+        QString filePath;
+    };
+
+    QNetworkReply *sendRequest(const QUrl &url, Purpose purpose);
+    static Purpose purposeOf(const QNetworkReply *reply);
+    static bool isStall(QNetworkReply::NetworkError error);
+
+    // Manifest.
+    void parseManifest(const QByteArray &body);
+    void refuseManifest(const QString &reason);
+    qint64 manifestSize(const QString &key) const;
+
+    // Verification.
+    void onVerificationFinished();
+    void stopVerification();
+
+    // Downloads.
+    void startDownload(const QUrl &url, const QString &filePath);
+    void writeDownloadData(QNetworkReply *reply);
+    void onDownloadProgress(QNetworkReply *reply, qint64 bytesReceived, qint64 bytesTotal);
+    void onDownloadFinished(QNetworkReply *reply);
+    void releaseDownload(QNetworkReply *reply);
+    void cancelAllDownloads();
+    void abandonReply(QNetworkReply *reply, DownloadInfo &info);
+    void refuseOversizedDownload(QNetworkReply *reply);
+    void completeRun();
+
+    // Launcher version.
+    void onLauncherVersionReply(QNetworkReply *reply);
+
+    // Declared first so it is destroyed last.
+    QNetworkAccessManager networkManager;
+
+    bool launcherCheckIssued = false;
+    QJsonObject manifestFiles;
+    QList<QString> filesToDownload;
+    int nextFileIndex = 0;
+    bool isUpdating = false;
+    bool recheckRequired = false;
+    QMap<QNetworkReply *, DownloadInfo> activeDownloads;
+    QList<PendingDownload> pendingDownloads;
+    QMap<QString, qint64> fileBytesReceived;
+    qint64 totalBytesReceived = 0;
+    qint64 totalBytes = 0;
+    QFutureWatcher<QList<QString>> *verificationWatcher = nullptr;
+    QList<QString> verificationResults;
+
+    DownloadSpeed speed;
+    QMap<QNetworkReply *, qint64> lastBytesPerReply;
+    int stallTimeoutMs = defaultStallTimeoutMs;
+};

@@ -1,0 +1,105 @@
+// Stands in for the launcher in tests of the paths that end the program or that
+// must run as another user: it runs the launcher version check (optionally
+// followed by a game update check), or an uninstall, and prints what the engine
+// did. Exit code 3 means the engine let it go on.
+#include "messagebox.h"
+#include "settings.h"
+#include "updater.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QProcess>
+#include <QTimer>
+
+#include <cstdio>
+
+namespace {
+
+void say(const QString &line)
+{
+    std::printf("%s\n", line.toUtf8().constData());
+    std::fflush(stdout);
+}
+
+constexpr int wentOn = 3;
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    // Started by the engine as its file mover: hand over to the real one.
+    for (int i = 1; i < argc; ++i) {
+        if (qstrcmp(argv[i], "--source") == 0) {
+            QStringList arguments;
+            for (int j = 1; j < argc; ++j)
+                arguments << QString::fromLocal8Bit(argv[j]);
+            return QProcess::execute(QStringLiteral(LAUNCHER_EXE), arguments);
+        }
+    }
+
+    QApplication app(argc, argv);
+    QCommandLineParser parser;
+    const QCommandLineOption versionUrl(QStringLiteral("version-url"), QString(),
+                                        QStringLiteral("url"));
+    const QCommandLineOption localVersion(QStringLiteral("local-version"), QString(),
+                                          QStringLiteral("v"));
+    const QCommandLineOption answer(QStringLiteral("answer"), QString(), QStringLiteral("yes|no"));
+    const QCommandLineOption thenCheck(QStringLiteral("then-check"), QString(),
+                                       QStringLiteral("url"));
+    const QCommandLineOption stall(QStringLiteral("stall-timeout"), QString(),
+                                   QStringLiteral("ms"));
+    const QCommandLineOption uninstall(QStringLiteral("uninstall"), QString(),
+                                       QStringLiteral("dir"));
+    parser.addOptions({versionUrl, localVersion, answer, thenCheck, stall, uninstall});
+    parser.process(app);
+
+    Settings settings;
+    Settings::instance = &settings;
+    settings.launcherUpdateUrl = parser.value(versionUrl);
+    settings.version = parser.value(localVersion);
+
+    MessageBox::setTestMode(true);
+    if (parser.isSet(answer))
+        MessageBox::presetAnswer(parser.value(answer) == QLatin1String("yes") ? QMessageBox::Yes
+                                                                              : QMessageBox::No);
+
+    int exitCode = 0;
+    {
+        Updater updater;
+        if (parser.isSet(stall))
+            updater.setStallTimeout(parser.value(stall).toInt());
+
+        QObject::connect(&updater, &Updater::launcherVersionCheckComplete, [&](bool success) {
+            say(QStringLiteral("complete %1").arg(success ? "true" : "false"));
+            if (!success)
+                return;
+            if (!parser.isSet(thenCheck)) {
+                QTimer::singleShot(0, [] { QCoreApplication::exit(wentOn); });
+                return;
+            }
+            settings.updateUrl = parser.value(thenCheck);
+            settings.lastUpdateCheck.clear();
+            updater.checkForUpdates();
+        });
+        QObject::connect(&updater, &Updater::downloadError,
+                         [](const QString &error) { say(QStringLiteral("error ") + error); });
+        QObject::connect(&updater, &Updater::stateChanged,
+                         [](const QString &state) { say(QStringLiteral("state ") + state); });
+
+        if (parser.isSet(uninstall)) {
+            settings.setInstallPath(parser.value(uninstall));
+            updater.uninstall();
+            exitCode = wentOn;
+        } else {
+            updater.checkLauncherVersion();
+            exitCode = app.exec();
+        }
+    }
+
+    for (const MessageBox::Shown &box : MessageBox::shownBoxes()) {
+        const char *kind = box.icon == QMessageBox::Question ? "question" : "critical";
+        say(QStringLiteral("box %1 %2: %3").arg(QLatin1String(kind), box.title, box.text));
+    }
+    Settings::instance = nullptr;
+    return exitCode;
+}

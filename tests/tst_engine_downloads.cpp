@@ -1,0 +1,511 @@
+#include "downloadspeed.h"
+#include "enginefixture.h"
+#include "platform/platform.h"
+#include "updater.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTest>
+
+#include <memory>
+
+Q_DECLARE_METATYPE(TestHttpServer::Fault)
+
+using FileMap = QMap<QString, QByteArray>;
+using Step = QPair<qint64, qint64>; // time in ms, new bytes
+
+namespace {
+
+QByteArray contentOfSize(qint64 size, char seed)
+{
+    QByteArray content(size, Qt::Uninitialized);
+    for (qint64 i = 0; i < size; ++i)
+        content[i] = char(seed + i % 23);
+    return content;
+}
+
+QString path(const QString &key)
+{
+    return QStringLiteral("/patch") + key;
+}
+
+TestHttpServer::Fault slowDrip()
+{
+    TestHttpServer::Fault fault;
+    fault.dripBytes = 64;
+    fault.dripIntervalMs = 20;
+    return fault;
+}
+
+TestHttpServer::Fault silence()
+{
+    TestHttpServer::Fault fault;
+    fault.stallBeforeHeaders = true;
+    return fault;
+}
+
+} // namespace
+
+class TestEngineDownloads : public QObject
+{
+    Q_OBJECT
+
+private:
+    EngineFixture fixture;
+    std::unique_ptr<Updater> updater;
+    std::unique_ptr<SignalLog> log;
+    int savedMaxConcurrent = maxConcurrentDownloads;
+
+    // Publishes, checks and waits until the engine knows what to fetch.
+    void prepare(const FileMap &files, const QJsonObject &extra = {})
+    {
+        QVERIFY(fixture.publish(files, extra));
+        checkNow(fixture, *updater);
+        QTRY_VERIFY(log->hasClosingSignal());
+        QVERIFY(!updater->filesToFetch().isEmpty());
+        fixture.server->resetCounters();
+        log->events.clear();
+    }
+
+    QStringList fileRequests() const
+    {
+        QStringList paths;
+        for (const QString &requested : fixture.server->requestedPaths()) {
+            if (requested != fixture.manifestPath())
+                paths << requested;
+        }
+        return paths;
+    }
+
+    // The run's events without progress reports, which are queued and may
+    // arrive after the run's last word.
+    QStringList outcome() const
+    {
+        QStringList events;
+        for (const QString &event : log->events) {
+            if (!event.startsWith(QLatin1String("overallProgress(")) &&
+                !event.startsWith(QLatin1String("downloadProgress(")))
+                events << event;
+        }
+        return events;
+    }
+
+    bool runEnded() const
+    {
+        return log->count(QStringLiteral("updateComplete()")) > 0 ||
+               log->events.contains(QStringLiteral("stateChanged(update)"));
+    }
+
+private slots:
+    void init()
+    {
+        QVERIFY(fixture.setUp());
+        maxConcurrentDownloads = savedMaxConcurrent;
+        updater = std::make_unique<Updater>();
+        log = std::make_unique<SignalLog>(updater.get());
+    }
+
+    void cleanup()
+    {
+        log.reset();
+        updater.reset();
+        maxConcurrentDownloads = savedMaxConcurrent;
+        fixture.tearDown();
+    }
+
+    void nothingToFetch()
+    {
+        updater->startUpdate();
+        QCOMPARE(log->events, QStringList{QStringLiteral("noUpdateAvailable()")});
+    }
+
+    void completeRunThenNothingLeft()
+    {
+        const FileMap files{{QStringLiteral("/game.exe"), contentOfSize(300000, 'g')},
+                            {QStringLiteral("/data/level 1.pak"), contentOfSize(70000, 'l')},
+                            {QStringLiteral("/data/sub/empty.txt"), QByteArray()},
+                            {QStringLiteral("/.initcomplete"), QByteArray()}};
+        prepare(files);
+        QCOMPARE(log->events, QStringList());
+        updater->startUpdate();
+        QTRY_VERIFY_WITH_TIMEOUT(runEnded(), 30000);
+
+        const qint64 total = 370000;
+        QCOMPARE(log->events.first(), QStringLiteral("stateChanged(installing)"));
+        QCOMPARE(log->events.at(1), QStringLiteral("overallProgress(0,%1)").arg(total));
+        QCOMPARE(outcome().last(), QStringLiteral("updateComplete()"));
+        QVERIFY(log->named(QStringLiteral("downloadError")).isEmpty());
+        QVERIFY(!updater->updating());
+
+        for (auto it = files.constBegin(); it != files.constEnd(); ++it)
+            QCOMPARE(readFile(fixture.installDir() + it.key()), it.value());
+        QVERIFY(updater->isInstalled());
+        QVERIFY(QFile::exists(fixture.tempDir() + QStringLiteral("/.initcomplete")));
+        QVERIFY(!QFile::exists(Updater::stagingPath(QStringLiteral("/game.exe"))));
+        QCOMPARE(fixture.server->lastHeader(path(QStringLiteral("/game.exe")), "User-Agent"),
+                 QByteArray("Ashgrove PTR Launcher"));
+        for (const QString &progress : log->named(QStringLiteral("overallProgress")))
+            QVERIFY2(progress.endsWith(QStringLiteral(",%1)").arg(total)), qPrintable(progress));
+
+        // A second check finds everything in place and fetches nothing.
+        log->events.clear();
+        fixture.server->resetCounters();
+        checkNow(fixture, *updater);
+        QTRY_VERIFY(log->hasClosingSignal());
+        QCOMPARE(outcome().last(), QStringLiteral("noUpdateAvailable()"));
+        QCOMPARE(fileRequests(), QStringList());
+        updater->startUpdate();
+        QCOMPARE(outcome().last(), QStringLiteral("noUpdateAvailable()"));
+    }
+
+    void updateOverInstalledGame()
+    {
+        QVERIFY(fixture.install(QStringLiteral("/.initcomplete"), QByteArray()));
+        QVERIFY(fixture.install(QStringLiteral("/keep.pak"), "unchanged"));
+        QVERIFY(fixture.install(QStringLiteral("/changed.pak"), "old"));
+        prepare({{QStringLiteral("/.initcomplete"), QByteArray()},
+                 {QStringLiteral("/keep.pak"), "unchanged"},
+                 {QStringLiteral("/changed.pak"), "new"}});
+        QCOMPARE(updater->filesToFetch(), QList<QString>{QStringLiteral("/changed.pak")});
+        updater->startUpdate();
+        QTRY_VERIFY_WITH_TIMEOUT(runEnded(), 30000);
+        QCOMPARE(log->events.first(), QStringLiteral("stateChanged(updating)"));
+        QCOMPARE(outcome().last(), QStringLiteral("updateComplete()"));
+        QCOMPARE(fileRequests(), QStringList{path(QStringLiteral("/changed.pak"))});
+        QCOMPARE(readFile(fixture.installDir() + QStringLiteral("/changed.pak")),
+                 QByteArray("new"));
+    }
+
+    // The largest file starts first; whenever the largest running one ends, the
+    // largest not yet started follows, wherever it is in the list.
+    void schedulingOrder_data()
+    {
+        QTest::addColumn<QList<int>>("sizes");
+        QTest::addColumn<QList<int>>("expectedOrder");
+
+        // With one slot every finished download was the largest running one.
+        QTest::newRow("10, 500, 500, 20") << QList<int>{10, 500, 500, 20} << QList<int>{1, 2, 3, 0};
+        QTest::newRow("largest last") << QList<int>{5, 6, 7, 900} << QList<int>{3, 2, 1, 0};
+        QTest::newRow("all equal") << QList<int>{50, 50, 50} << QList<int>{0, 1, 2};
+        QTest::newRow("ascending") << QList<int>{1, 2, 3, 4, 5} << QList<int>{4, 3, 2, 1, 0};
+    }
+
+    void schedulingOrder()
+    {
+        QFETCH(QList<int>, sizes);
+        QFETCH(QList<int>, expectedOrder);
+        maxConcurrentDownloads = 1;
+        FileMap files;
+        for (int i = 0; i < sizes.size(); ++i)
+            files.insert(QStringLiteral("/f%1.pak").arg(i),
+                         contentOfSize(sizes.at(i), char('a' + i)));
+        prepare(files);
+
+        updater->startUpdate();
+        QTRY_VERIFY_WITH_TIMEOUT(runEnded(), 30000);
+        QCOMPARE(outcome().last(), QStringLiteral("updateComplete()"));
+        QStringList expected;
+        for (const int index : expectedOrder)
+            expected << path(QStringLiteral("/f%1.pak").arg(index));
+        QCOMPARE(fileRequests(), expected);
+    }
+
+    // Files that end while a larger one still runs make way in list order.
+    void smallerFilesFollowListOrder()
+    {
+        maxConcurrentDownloads = 2;
+        prepare({{QStringLiteral("/big.pak"), contentOfSize(1600, 'b')},
+                 {QStringLiteral("/f1.pak"), contentOfSize(10, '1')},
+                 {QStringLiteral("/f2.pak"), contentOfSize(20, '2')},
+                 {QStringLiteral("/f3.pak"), contentOfSize(30, '3')},
+                 {QStringLiteral("/f4.pak"), contentOfSize(5, '4')}});
+        TestHttpServer::Fault slow;
+        slow.dripBytes = 16;
+        slow.dripIntervalMs = 30;
+        fixture.server->setFault(path(QStringLiteral("/big.pak")), slow);
+
+        updater->startUpdate();
+        QTRY_VERIFY_WITH_TIMEOUT(runEnded(), 60000);
+        QCOMPARE(outcome().last(), QStringLiteral("updateComplete()"));
+        QCOMPARE(fileRequests(),
+                 (QStringList{path(QStringLiteral("/big.pak")), path(QStringLiteral("/f1.pak")),
+                              path(QStringLiteral("/f2.pak")), path(QStringLiteral("/f3.pak")),
+                              path(QStringLiteral("/f4.pak"))}));
+    }
+
+    void slotLimit_data()
+    {
+        QTest::addColumn<int>("limit");
+        QTest::newRow("one") << 1;
+        QTest::newRow("two") << 2;
+        QTest::newRow("four") << 4;
+    }
+
+    void slotLimit()
+    {
+        QFETCH(int, limit);
+        maxConcurrentDownloads = limit;
+        FileMap files;
+        for (int i = 0; i < 10; ++i)
+            files.insert(QStringLiteral("/f%1.pak").arg(i), contentOfSize(320 + i, char('a' + i)));
+        prepare(files);
+        for (auto it = files.constBegin(); it != files.constEnd(); ++it)
+            fixture.server->setFault(path(it.key()), slowDrip());
+
+        updater->startUpdate();
+        QTRY_VERIFY_WITH_TIMEOUT(runEnded(), 60000);
+        QCOMPARE(outcome().last(), QStringLiteral("updateComplete()"));
+        QCOMPARE(fixture.server->totalRequests(), 10);
+        QCOMPARE(fixture.server->maxConcurrentRequests(), limit);
+    }
+
+    // A transfer that lasts a few seconds reports its speed and a rising total.
+    void progressReports()
+    {
+        const QByteArray content = contentOfSize(6000, 'p');
+        prepare({{QStringLiteral("/slow.pak"), content}});
+        fixture.server->setFault(path(QStringLiteral("/slow.pak")), slowDrip());
+
+        updater->startUpdate();
+        QTRY_VERIFY_WITH_TIMEOUT(runEnded(), 30000);
+        QCOMPARE(outcome().last(), QStringLiteral("updateComplete()"));
+
+        const QStringList speeds = log->named(QStringLiteral("downloadProgress"));
+        QVERIFY(!speeds.isEmpty());
+        for (const QString &speed : speeds) {
+            const qint64 value = speed.section(u'(', 1).chopped(1).toLongLong();
+            QVERIFY2(value > 0 && value <= content.size(), qPrintable(speed));
+        }
+        qint64 previous = -1;
+        for (const QString &report : log->named(QStringLiteral("overallProgress"))) {
+            const QStringList values = report.section(u'(', 1).chopped(1).split(u',');
+            QCOMPARE(values.at(1).toLongLong(), content.size());
+            QVERIFY2(values.at(0).toLongLong() >= previous, qPrintable(report));
+            previous = values.at(0).toLongLong();
+        }
+        QVERIFY(previous > 0);
+    }
+
+    // A failed transfer ends the run at once and stops the others.
+    void failedTransfer_data()
+    {
+        QTest::addColumn<TestHttpServer::Fault>("fault");
+        QTest::addColumn<QString>("message"); // start of the error text
+
+        TestHttpServer::Fault missing;
+        missing.status = 404;
+        QTest::newRow("not found") << missing << QString(); // Qt's text, whatever it says
+        TestHttpServer::Fault cut;
+        cut.cutAfterBytes = 100;
+        QTest::newRow("cut short") << cut << QString();
+        TestHttpServer::Fault stalled;
+        stalled.stallAfterBytes = 100;
+        QTest::newRow("stops sending") << stalled << Updater::stalledServerMessage();
+        QTest::newRow("never answers") << silence() << Updater::stalledServerMessage();
+    }
+
+    void failedTransfer()
+    {
+        QFETCH(TestHttpServer::Fault, fault);
+        QFETCH(QString, message);
+        maxConcurrentDownloads = 3;
+        updater->setStallTimeout(500);
+        FileMap files;
+        for (int i = 0; i < 6; ++i)
+            files.insert(QStringLiteral("/f%1.pak").arg(i), contentOfSize(1000 - i, char('a' + i)));
+        prepare(files);
+        fixture.server->setFault(path(QStringLiteral("/f1.pak")), fault);
+        for (const QString key : {QStringLiteral("/f0.pak"), QStringLiteral("/f2.pak")})
+            fixture.server->setFault(path(key), silence());
+
+        updater->startUpdate();
+        QTRY_VERIFY_WITH_TIMEOUT(runEnded(), 30000);
+        const QStringList events = outcome();
+        QCOMPARE(events.size(), 3);
+        QCOMPARE(events.at(0), QStringLiteral("stateChanged(installing)"));
+        QCOMPARE(events.at(1), QStringLiteral("stateChanged(update)"));
+        const QString error = events.at(2);
+        QVERIFY2(error.startsWith(QStringLiteral("downloadError(") + message), qPrintable(error));
+        QVERIFY(!error.contains(QStringLiteral("Operation canceled")));
+        QVERIFY(!updater->updating());
+        QCOMPARE(log->count(QStringLiteral("updateComplete()")), 0);
+        // Nothing beyond the first three ever started.
+        QVERIFY(fixture.server->totalRequests() <= 3);
+    }
+
+    // A wrong file, or more bytes than the manifest promised, is refused.
+    void refusedContent_data()
+    {
+        QTest::addColumn<TestHttpServer::Fault>("fault");
+        QTest::addColumn<bool>("wrongChecksum");
+
+        QTest::newRow("checksum mismatch") << TestHttpServer::Fault() << true;
+        TestHttpServer::Fault longer;
+        longer.body = contentOfSize(5000, 'x');
+        longer.useBody = true;
+        QTest::newRow("longer than the manifest") << longer << false;
+        TestHttpServer::Fault endless;
+        endless.endless = true;
+        QTest::newRow("endless body") << endless << false;
+        TestHttpServer::Fault lying;
+        lying.announcedLength = 400;
+        QTest::newRow("announces less") << lying << false;
+    }
+
+    void refusedContent()
+    {
+        QFETCH(TestHttpServer::Fault, fault);
+        QFETCH(bool, wrongChecksum);
+        maxConcurrentDownloads = 2;
+        const QByteArray content = contentOfSize(1000, 'c');
+        QJsonObject extra;
+        if (wrongChecksum)
+            extra.insert(QStringLiteral("/bad.pak"),
+                         QJsonObject{{QStringLiteral("checksum"), QStringLiteral("00000bad")},
+                                     {QStringLiteral("size"), 1000}});
+        prepare({{QStringLiteral("/bad.pak"), content},
+                 {QStringLiteral("/other.pak"), contentOfSize(900, 'o')}},
+                extra);
+        fixture.server->setFault(path(QStringLiteral("/bad.pak")), fault);
+        fixture.server->setFault(path(QStringLiteral("/other.pak")), silence());
+
+        updater->startUpdate();
+        QTRY_VERIFY_WITH_TIMEOUT(runEnded(), 30000);
+        const QStringList tail = outcome().mid(outcome().size() - 2);
+        QCOMPARE(tail, (QStringList{QStringLiteral("downloadError(File verification failed)"),
+                                    QStringLiteral("stateChanged(update)")}));
+        QVERIFY(!updater->updating());
+        QVERIFY(QFileInfo(Updater::stagingPath(QStringLiteral("/bad.pak"))).size() <= 1000);
+    }
+
+    // A write that fails tears its download down; with nothing else running the run ends.
+    void shortWrite()
+    {
+        maxConcurrentDownloads = 2;
+        prepare({{QStringLiteral("/full.pak"), contentOfSize(1 << 20, 'f')}});
+        const QString staged = Updater::stagingPath(QStringLiteral("/full.pak"));
+        QVERIFY(QDir().mkpath(QFileInfo(staged).path()));
+        if (!QFile::link(QStringLiteral("/dev/full"), staged))
+            QSKIP("cannot link the staging file to /dev/full");
+
+        updater->startUpdate();
+        QTRY_VERIFY_WITH_TIMEOUT(runEnded(), 30000);
+        const QStringList tail = outcome().mid(outcome().size() - 2);
+        QCOMPARE(tail, (QStringList{
+                           QStringLiteral("downloadError(Failed to write download data to file)"),
+                           QStringLiteral("stateChanged(update)")}));
+        QVERIFY(!updater->updating());
+    }
+
+    void checkIsHeldWhileUpdating()
+    {
+        prepare({{QStringLiteral("/a.pak"), "alpha"}});
+        fixture.server->setFault(path(QStringLiteral("/a.pak")), silence());
+        updater->startUpdate();
+        QVERIFY(updater->updating());
+        log->events.clear();
+        checkNow(fixture, *updater);
+        QCOMPARE(log->events, QStringList());
+        updater->startUpdate();
+        QCOMPARE(log->events, QStringList{QStringLiteral("noUpdateAvailable()")});
+    }
+
+    // A game file named like the manifest is a game file, not a new manifest.
+    void fileNamedLikeManifest()
+    {
+        const QString key = QStringLiteral("/data/") + fixture.settings->manifestFile;
+        prepare({{key, "not a manifest"}, {QStringLiteral("/a.pak"), "alpha"}});
+        updater->startUpdate();
+        QTRY_VERIFY_WITH_TIMEOUT(runEnded(), 30000);
+        QCOMPARE(outcome().last(), QStringLiteral("updateComplete()"));
+        QVERIFY(log->named(QStringLiteral("verificationStarted")).isEmpty());
+        QVERIFY(log->named(QStringLiteral("downloadError")).isEmpty());
+        QCOMPARE(readFile(fixture.installDir() + key), QByteArray("not a manifest"));
+    }
+
+    void failedInstallAsksForRecheck()
+    {
+        prepare({{QStringLiteral("/a.pak"), "alpha"}});
+        // A file where the game folder should be: the mover cannot move into it.
+        QVERIFY(QDir(fixture.installDir()).removeRecursively());
+        QVERIFY(writeFile(fixture.installDir(), "in the way"));
+
+        updater->startUpdate();
+        QTRY_VERIFY_WITH_TIMEOUT(runEnded(), 30000);
+        QCOMPARE(outcome().mid(outcome().size() - 2),
+                 (QStringList{QStringLiteral("downloadError(Installation process failed)"),
+                              QStringLiteral("stateChanged(update)")}));
+        QVERIFY(updater->recheckPending());
+
+        log->events.clear();
+        fixture.settings->lastUpdateCheck.clear();
+        updater->startUpdate();
+        QCOMPARE(log->events, QStringList{QStringLiteral("checkingForUpdates()")});
+    }
+
+    void refusedWhileGameRuns()
+    {
+        prepare({{QStringLiteral("/a.pak"), "alpha"}});
+        const QString game = fixture.installDir() + QLatin1Char('/') +
+                             platform::executableFileName(fixture.settings->executableName);
+        QVERIFY(QFile::copy(QStringLiteral("/bin/sleep"), game));
+        QProcess running;
+        running.start(game, {QStringLiteral("60")});
+        QVERIFY(running.waitForStarted());
+
+        updater->startUpdate();
+        QCOMPARE(log->events,
+                 QStringList{QStringLiteral("downloadError(Update cannot be performed while the "
+                                            "game is running. Please close the game before "
+                                            "updating.)")});
+        QVERIFY(!updater->updating());
+        running.kill();
+        running.waitForFinished();
+    }
+
+    void speedRule_data()
+    {
+        QTest::addColumn<QList<Step>>("steps");
+        QTest::addColumn<QList<int>>("reports");
+        QTest::addColumn<qint64>("average");
+
+        using R = DownloadSpeed::Report;
+        const int none = int(R::None);
+        const int overall = int(R::Overall);
+        const int speed = int(R::Speed);
+        QTest::newRow("first second") << QList<Step>{{10, 100}, {500, 100}, {1000, 800}}
+                                      << QList<int>{none, overall, speed} << qint64(1000);
+        QTest::newRow("held right after a sample")
+            << QList<Step>{{1000, 500}, {1010, 50}, {1020, 50}, {2000, 1400}}
+            << QList<int>{speed, none, none, speed} << qint64(1000);
+        QTest::newRow("mean of the last three")
+            << QList<Step>{{1000, 1000}, {2000, 2000}, {3000, 3000}, {4000, 7000}}
+            << QList<int>{speed, speed, speed, speed} << qint64(4000);
+        QTest::newRow("long gap") << QList<Step>{{4000, 8000}} << QList<int>{speed} << qint64(2000);
+        QTest::newRow("nothing new") << QList<Step>{{1000, 0}, {1049, 0}, {1050, -5}}
+                                     << QList<int>{speed, none, overall} << qint64(0);
+    }
+
+    void speedRule()
+    {
+        QFETCH(QList<Step>, steps);
+        QFETCH(QList<int>, reports);
+        QFETCH(qint64, average);
+        DownloadSpeed meter;
+        // An earlier run's samples must not weigh in.
+        meter.restart(-5000);
+        meter.add(0, 1 << 30);
+        meter.restart(0);
+        QList<int> actual;
+        for (const Step &step : steps)
+            actual << int(meter.add(step.first, step.second));
+        QCOMPARE(actual, reports);
+        QCOMPARE(meter.average(), average);
+    }
+};
+
+ENGINE_TEST_MAIN(TestEngineDownloads)
+#include "tst_engine_downloads.moc"

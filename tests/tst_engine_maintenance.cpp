@@ -1,0 +1,317 @@
+#include "enginefixture.h"
+#include "messagebox.h"
+#include "pkexecstandin.h"
+#include "platform/platform.h"
+#include "unprivileged.h"
+#include "updater.h"
+
+#include <QApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTest>
+
+#include <quazip.h>
+#include <quazipfile.h>
+#include <quazipnewinfo.h>
+
+#include <memory>
+
+using FileMap = QMap<QString, QByteArray>;
+Q_DECLARE_METATYPE(PkexecStandIn::Mode)
+
+namespace {
+
+// Relative paths of every file and folder below `root`, sorted; folders end with "/".
+QStringList entriesBelow(const QString &root)
+{
+    QStringList entries;
+    QDirIterator it(root, QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        entries << QDir(root).relativeFilePath(path) + (it.fileInfo().isDir() ? "/" : "");
+    }
+    entries.sort();
+    return entries;
+}
+
+// Entry names ending with "/" become folder entries.
+bool writeZip(const QString &path, const FileMap &entries)
+{
+    QuaZip zip(path);
+    if (!zip.open(QuaZip::mdCreate))
+        return false;
+    QuaZipFile file(&zip);
+    for (auto it = entries.constBegin(); it != entries.constEnd(); ++it) {
+        if (!file.open(QIODevice::WriteOnly, QuaZipNewInfo(it.key())))
+            return false;
+        file.write(it.value());
+        file.close();
+    }
+    zip.close();
+    return zip.getZipError() == 0;
+}
+
+} // namespace
+
+class TestEngineMaintenance : public QObject
+{
+    Q_OBJECT
+
+private:
+    EngineFixture fixture;
+    std::unique_ptr<Updater> updater;
+    std::unique_ptr<SignalLog> log;
+    QList<QProcess *> games;
+
+    QString legacyDir() const
+    {
+        return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+               QLatin1Char('/') + fixture.settings->legacyDir;
+    }
+
+    bool startGame(const QString &folder, const QString &name)
+    {
+        const QString program = folder + QLatin1Char('/') + name;
+        if (!QDir().mkpath(folder) || !QFile::copy(QStringLiteral("/bin/sleep"), program))
+            return false;
+        auto *game = new QProcess(this);
+        games << game;
+        game->start(program, {QStringLiteral("60")});
+        return game->waitForStarted();
+    }
+
+private slots:
+    void initTestCase() { MessageBox::setTestMode(true); }
+
+    void init()
+    {
+        QVERIFY(fixture.setUp());
+        MessageBox::clearRecord();
+        updater = std::make_unique<Updater>();
+        log = std::make_unique<SignalLog>(updater.get());
+    }
+
+    void cleanup()
+    {
+        for (QProcess *game : std::as_const(games)) {
+            game->kill();
+            game->waitForFinished();
+            delete game;
+        }
+        games.clear();
+        log.reset();
+        updater.reset();
+        QDir(legacyDir()).removeRecursively();
+        fixture.tearDown();
+    }
+
+    void gameRunning_data()
+    {
+        QTest::addColumn<QStringList>(
+            "started"); // in order: "install", "other", "install, other case"
+        QTest::addColumn<bool>("running");
+
+        QTest::newRow("none") << QStringList() << false;
+        QTest::newRow("from the install folder") << QStringList{"install"} << true;
+        QTest::newRow("from another folder") << QStringList{"other"} << false;
+        QTest::newRow("other letter case") << QStringList{"install, other case"} << false;
+        QTest::newRow("another folder first") << QStringList{"other", "install"} << true;
+    }
+
+    void gameRunning()
+    {
+        QFETCH(QStringList, started);
+        QFETCH(bool, running);
+        const QString name = platform::executableFileName(fixture.settings->executableName);
+        for (const QString &where : started) {
+            if (where == QLatin1String("install"))
+                QVERIFY(startGame(fixture.installDir(), name));
+            else if (where == QLatin1String("other"))
+                QVERIFY(startGame(fixture.workDir() + QStringLiteral("/elsewhere"), name));
+            else
+                QVERIFY(startGame(fixture.installDir(), name.toUpper()));
+        }
+        QCOMPARE(updater->isGameRunning(), running);
+    }
+
+    void uninstall_data()
+    {
+        QTest::addColumn<bool>("folderExists");
+        QTest::addColumn<QMessageBox::StandardButton>("answer");
+        QTest::addColumn<bool>("checkHeld"); // a check went out this very second
+        QTest::addColumn<bool>("removed");
+
+        QTest::newRow("confirmed") << true << QMessageBox::Yes << false << true;
+        QTest::newRow("confirmed, check held back") << true << QMessageBox::Yes << true << true;
+        QTest::newRow("declined") << true << QMessageBox::No << false << false;
+        QTest::newRow("box closed") << true << QMessageBox::NoButton << false << false;
+        QTest::newRow("nothing installed") << false << QMessageBox::Yes << false << false;
+    }
+
+    void uninstall()
+    {
+        QFETCH(bool, folderExists);
+        QFETCH(QMessageBox::StandardButton, answer);
+        QFETCH(bool, checkHeld);
+        QFETCH(bool, removed);
+        QVERIFY(fixture.install(QStringLiteral("/.initcomplete"), QByteArray()));
+        QVERIFY(fixture.install(QStringLiteral("/data/sub/level.pak"), "level"));
+        if (!folderExists)
+            QVERIFY(QDir(fixture.installDir()).removeRecursively());
+        QVERIFY(fixture.publish({{QStringLiteral("/data/sub/level.pak"), "level"}}));
+        if (checkHeld)
+            fixture.settings->lastUpdateCheck =
+                QDateTime::currentDateTime().addSecs(30).toString(Qt::ISODate);
+        MessageBox::presetAnswer(answer);
+
+        updater->uninstall();
+        QCOMPARE(MessageBox::shownBoxes().size(), folderExists ? 1 : 0);
+        QCOMPARE(QDir(fixture.installDir()).exists(), folderExists && !removed);
+        if (!removed) {
+            QCOMPARE(log->events, QStringList());
+            return;
+        }
+        QCOMPARE(MessageBox::shownBoxes().first().title, QStringLiteral("Confirm Uninstall"));
+        QCOMPARE(log->events.first(), QStringLiteral("stateChanged(install)"));
+
+        // The fresh check either goes out now or is the next press's job.
+        if (checkHeld) {
+            QCOMPARE(log->events.size(), 1);
+            QVERIFY(updater->recheckPending());
+            fixture.settings->lastUpdateCheck.clear();
+            updater->startUpdate();
+        }
+        QVERIFY(!updater->recheckPending());
+        QCOMPARE(log->events.at(1), QStringLiteral("checkingForUpdates()"));
+        QTRY_VERIFY(log->hasClosingSignal());
+        QCOMPARE(log->events.last(), QStringLiteral("updateAvailable(install)"));
+    }
+
+    // A folder the player cannot write is removed by an elevated mover.
+    void uninstallWithoutWriteAccess_data()
+    {
+        QTest::addColumn<PkexecStandIn::Mode>("mode");
+        QTest::addColumn<QString>("outcome");
+
+        QTest::newRow("elevated mover succeeds")
+            << PkexecStandIn::Mode::Record << QStringLiteral("state install");
+        QTest::newRow("elevation declined")
+            << PkexecStandIn::Mode::Decline
+            << QStringLiteral("error Failed to uninstall - could not get necessary permissions");
+        QTest::newRow("mover fails")
+            << PkexecStandIn::Mode::Run
+            << QStringLiteral("error Some files could not be removed during uninstall");
+    }
+
+    void uninstallWithoutWriteAccess()
+    {
+        QFETCH(PkexecStandIn::Mode, mode);
+        QFETCH(QString, outcome);
+        PkexecStandIn pkexec(mode);
+        QVERIFY(fixture.install(QStringLiteral("/data/level.pak"), "level"));
+        const QString home = fixture.workDir() + QStringLiteral("/nobody-home");
+        QVERIFY(QDir().mkpath(home));
+        openPathForOthers(fixture.installDir());
+        openPathForOthers(home);
+        openPathForOthers(QStringLiteral(ENGINE_PROBE_EXE));
+        openPathForOthers(QStringLiteral(LAUNCHER_EXE));
+
+        QProcess probe;
+        runAsUnprivileged(probe, QStringLiteral(ENGINE_PROBE_EXE),
+                          {QStringLiteral("--uninstall"), fixture.installDir(),
+                           QStringLiteral("--answer"), QStringLiteral("yes")},
+                          home);
+        probe.start();
+        QVERIFY(probe.waitForFinished(60000));
+        const QStringList lines =
+            QString::fromUtf8(probe.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
+        QCOMPARE(lines.value(0), outcome);
+        QCOMPARE(lines.last(), QStringLiteral("box question Confirm Uninstall: Are you sure you "
+                                              "want to uninstall? This will remove all game "
+                                              "files."));
+        QVERIFY(QFile::exists(fixture.installDir() + QStringLiteral("/data/level.pak")));
+
+        const QList<QStringList> calls = pkexec.calls();
+        QCOMPARE(calls.size(), 1);
+        QCOMPARE(calls.first(),
+                 (QStringList{QStringLiteral(ENGINE_PROBE_EXE), QStringLiteral("--source"),
+                              fixture.installDir(), QStringLiteral("--dest"), QString(),
+                              QStringLiteral("--ignore"), QString()}));
+    }
+
+    void hasLegacyInstallation_data()
+    {
+        QTest::addColumn<FileMap>("files");
+        QTest::addColumn<bool>("expected");
+        QTest::newRow("marker") << FileMap{{".initcomplete", ""}, {"game.pak", "g"}} << true;
+        QTest::newRow("files without marker") << FileMap{{"game.pak", "g"}} << false;
+        QTest::newRow("no folder") << FileMap() << false;
+    }
+
+    void hasLegacyInstallation()
+    {
+        QFETCH(FileMap, files);
+        QFETCH(bool, expected);
+        for (auto it = files.constBegin(); it != files.constEnd(); ++it)
+            QVERIFY(writeFile(legacyDir() + QLatin1Char('/') + it.key(), it.value()));
+        QCOMPARE(updater->hasLegacyInstallation(), expected);
+    }
+
+    void migrate_data()
+    {
+        QTest::addColumn<FileMap>("legacyFiles");
+        QTest::addColumn<FileMap>("archive"); // empty: no data.bin
+        QTest::addColumn<bool>("result");
+        QTest::addColumn<QStringList>("gameEntries");
+        QTest::addColumn<QStringList>("legacyLeft");
+
+        const FileMap legacy{{".initcomplete", ""}, {"config.otml", "cfg"}, {"bin/client", "c"}};
+        QTest::newRow("without data.bin")
+            << legacy << FileMap() << true << QStringList{".initcomplete", "bin/", "bin/client"}
+            << QStringList{"bin/", "config.otml"};
+        QTest::newRow("with data.bin")
+            << legacy << FileMap{{"sub/x.dat", "x"}, {"top.dat", "t"}, {"empty/", ""}} << true
+            << QStringList{".initcomplete", "bin/",      "bin/client", "empty/",
+                           "sub/",          "sub/x.dat", "top.dat"}
+            << QStringList{"bin/", "config.otml", "empty/", "sub/"};
+        QTest::newRow("entry outside the folder")
+            << legacy << FileMap{{"sub/x.dat", "x"}, {"../escaped.dat", "e"}} << false
+            << QStringList()
+            << QStringList{".initcomplete", "bin/", "bin/client", "config.otml", "data.bin"};
+        QTest::newRow("absolute entry")
+            << legacy << FileMap{{"/tmp/absolute.dat", "a"}} << false << QStringList()
+            << QStringList{".initcomplete", "bin/", "bin/client", "config.otml", "data.bin"};
+    }
+
+    void migrate()
+    {
+        QFETCH(FileMap, legacyFiles);
+        QFETCH(FileMap, archive);
+        QFETCH(bool, result);
+        QFETCH(QStringList, gameEntries);
+        QFETCH(QStringList, legacyLeft);
+        QVERIFY(QDir(fixture.installDir()).removeRecursively());
+        for (auto it = legacyFiles.constBegin(); it != legacyFiles.constEnd(); ++it)
+            QVERIFY(writeFile(legacyDir() + QLatin1Char('/') + it.key(), it.value()));
+        if (!archive.isEmpty())
+            QVERIFY(writeZip(legacyDir() + QStringLiteral("/data.bin"), archive));
+
+        QCOMPARE(updater->migrateLegacyInstallation(), result);
+        QCOMPARE(entriesBelow(fixture.installDir()), gameEntries);
+        QCOMPARE(entriesBelow(legacyDir()), legacyLeft);
+        QVERIFY(!QFile::exists(QFileInfo(legacyDir()).path() + QStringLiteral("/escaped.dat")));
+        for (const QString &entry : gameEntries) {
+            if (archive.contains(entry) && !entry.endsWith(QLatin1Char('/')))
+                QCOMPARE(readFile(fixture.installDir() + QLatin1Char('/') + entry),
+                         archive.value(entry));
+        }
+    }
+};
+
+ENGINE_TEST_MAIN(TestEngineMaintenance)
+#include "tst_engine_maintenance.moc"

@@ -1,0 +1,304 @@
+#include "batches.h"
+#include "enginefixture.h"
+#include "updater.h"
+
+#include <QDir>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <memory>
+
+using FileMap = QMap<QString, QByteArray>;
+using ChecksumMap = QMap<QString, QString>;
+
+namespace {
+
+// Big enough that checking it takes a while, so work is still under way.
+QByteArray largeContent(char fill)
+{
+    return QByteArray(48 * 1024 * 1024, fill);
+}
+
+} // namespace
+
+class TestEngineVerify : public QObject
+{
+    Q_OBJECT
+
+private:
+    EngineFixture fixture;
+    std::unique_ptr<Updater> updater;
+    std::unique_ptr<SignalLog> log;
+
+    // Publishes `published` with `overrides` replacing checksums, then checks.
+    void publishAndCheck(const FileMap &published, const ChecksumMap &overrides)
+    {
+        QJsonObject extra;
+        for (auto it = overrides.constBegin(); it != overrides.constEnd(); ++it) {
+            QJsonObject entry = EngineFixture::entryFor(published.value(it.key()));
+            entry.insert(QStringLiteral("checksum"), it.value());
+            extra.insert(it.key(), entry);
+        }
+        QVERIFY(fixture.publish(published, extra));
+        checkNow(fixture, *updater);
+    }
+
+private slots:
+    void init()
+    {
+        QVERIFY(fixture.setUp());
+        updater = std::make_unique<Updater>();
+        log = std::make_unique<SignalLog>(updater.get());
+    }
+
+    void cleanup()
+    {
+        log.reset();
+        updater.reset();
+        fixture.tearDown();
+    }
+
+    void verify_data()
+    {
+        QTest::addColumn<FileMap>("published");
+        QTest::addColumn<ChecksumMap>("overrides");
+        QTest::addColumn<FileMap>("installed");
+        QTest::addColumn<FileMap>("staged");
+        QTest::addColumn<QStringList>("directories");
+        QTest::addColumn<QStringList>("expectedBad");
+
+        const QString a = QStringLiteral("/a.pak");
+        const QString b = QStringLiteral("/data/b.pak");
+        const QString c = QStringLiteral("/data/sub/c.pak");
+        const FileMap three{{a, "alpha"}, {b, "bravo"}, {c, "charlie"}};
+
+        QTest::newRow("good file")
+            << FileMap{{a, "alpha"}} << ChecksumMap() << FileMap{{a, "alpha"}} << FileMap()
+            << QStringList() << QStringList();
+        QTest::newRow("missing file") << FileMap{{a, "alpha"}} << ChecksumMap() << FileMap()
+                                      << FileMap() << QStringList() << QStringList{a};
+        QTest::newRow("changed file")
+            << FileMap{{a, "alpha"}} << ChecksumMap() << FileMap{{a, "alpha!"}} << FileMap()
+            << QStringList() << QStringList{a};
+        QTest::newRow("upper-case checksum")
+            << FileMap{{a, "alpha"}}
+            << ChecksumMap{{a, EngineFixture::checksumOf("alpha").toUpper()}}
+            << FileMap{{a, "alpha"}} << FileMap() << QStringList() << QStringList{a};
+        QTest::newRow("empty file, eight zeros")
+            << FileMap{{a, QByteArray()}} << ChecksumMap{{a, QStringLiteral("00000000")}}
+            << FileMap{{a, QByteArray()}} << FileMap() << QStringList() << QStringList();
+        QTest::newRow("directory in place of file")
+            << FileMap{{a, "alpha"}} << ChecksumMap() << FileMap() << FileMap() << QStringList{a}
+            << QStringList{a};
+        QTest::newRow("good staged copy")
+            << FileMap{{a, "alpha"}} << ChecksumMap() << FileMap() << FileMap{{a, "alpha"}}
+            << QStringList() << QStringList();
+        QTest::newRow("bad staged copy")
+            << FileMap{{a, "alpha"}} << ChecksumMap() << FileMap() << FileMap{{a, "alpha?"}}
+            << QStringList() << QStringList{a};
+        QTest::newRow("staged copy beats a damaged install")
+            << FileMap{{a, "alpha"}} << ChecksumMap() << FileMap{{a, "damaged"}}
+            << FileMap{{a, "alpha"}} << QStringList() << QStringList();
+        QTest::newRow("several, in key order") << three << ChecksumMap() << FileMap{{b, "bravo"}}
+                                               << FileMap() << QStringList() << QStringList{a, c};
+        QTest::newRow("unusable entries skipped")
+            << FileMap{{a, "alpha"}}
+            << ChecksumMap{{QStringLiteral("/"), QStringLiteral("12345678")}, {b, QString()}}
+            << FileMap() << FileMap() << QStringList() << QStringList{a};
+    }
+
+    void verify()
+    {
+        QFETCH(FileMap, published);
+        QFETCH(ChecksumMap, overrides);
+        QFETCH(FileMap, installed);
+        QFETCH(FileMap, staged);
+        QFETCH(QStringList, directories);
+        QFETCH(QStringList, expectedBad);
+
+        for (auto it = installed.constBegin(); it != installed.constEnd(); ++it)
+            QVERIFY(fixture.install(it.key(), it.value()));
+        for (auto it = staged.constBegin(); it != staged.constEnd(); ++it)
+            QVERIFY(fixture.stage(it.key(), it.value()));
+        for (const QString &directory : directories)
+            QVERIFY(QDir().mkpath(fixture.installDir() + directory));
+        QVERIFY(fixture.install(QStringLiteral("/.initcomplete"), QByteArray()));
+
+        publishAndCheck(published, overrides);
+        QTRY_VERIFY(log->hasClosingSignal());
+
+        const int total = static_cast<int>(published.size());
+        QStringList expected{QStringLiteral("checkingForUpdates()"),
+                             QStringLiteral("verificationStarted(%1)").arg(total)};
+        for (int i = 1; i <= total; ++i)
+            expected << QStringLiteral("verificationProgress(%1,%2)").arg(i).arg(total);
+        expected << (expectedBad.isEmpty() ? QStringLiteral("noUpdateAvailable()")
+                                           : QStringLiteral("updateAvailable(update)"));
+        QCOMPARE(log->events, expected);
+        QCOMPARE(updater->filesToFetch(), QList<QString>(expectedBad));
+    }
+
+    void installOrUpdate_data()
+    {
+        QTest::addColumn<bool>("marker");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("installed") << true << QStringLiteral("updateAvailable(update)");
+        QTest::newRow("not installed") << false << QStringLiteral("updateAvailable(install)");
+    }
+
+    void installOrUpdate()
+    {
+        QFETCH(bool, marker);
+        QFETCH(QString, expected);
+        if (marker)
+            QVERIFY(fixture.install(QStringLiteral("/.initcomplete"), QByteArray()));
+        publishAndCheck({{QStringLiteral("/a.pak"), "alpha"}}, {});
+        QTRY_VERIFY(log->hasClosingSignal());
+        QCOMPARE(log->events.last(), expected);
+    }
+
+    void nothingToCheck_data()
+    {
+        QTest::addColumn<ChecksumMap>("entries");
+        QTest::newRow("empty table") << ChecksumMap();
+        QTest::newRow("only unusable entries")
+            << ChecksumMap{{QStringLiteral("/"), QStringLiteral("12345678")},
+                           {QStringLiteral("/a.pak"), QString()}};
+    }
+
+    // Such a manifest has nothing to fetch; the window must not wait for ever.
+    void nothingToCheck()
+    {
+        QFETCH(ChecksumMap, entries);
+        QJsonObject extra;
+        for (auto it = entries.constBegin(); it != entries.constEnd(); ++it)
+            extra.insert(it.key(), QJsonObject{{QStringLiteral("checksum"), it.value()},
+                                               {QStringLiteral("size"), 1}});
+        QVERIFY(fixture.publish({}, extra));
+        checkNow(fixture, *updater);
+        QTRY_VERIFY(log->hasClosingSignal());
+        QCOMPARE(log->events, (QStringList{QStringLiteral("checkingForUpdates()"),
+                                           QStringLiteral("noUpdateAvailable()")}));
+        QVERIFY(updater->filesToFetch().isEmpty());
+    }
+
+    void batches_data()
+    {
+        QTest::addColumn<int>("items");
+        QTest::addColumn<int>("batchSize");
+        QTest::addColumn<QList<int>>("sizes");
+        QTest::newRow("ten by four") << 10 << 4 << QList<int>{4, 4, 2};
+        QTest::newRow("exact") << 8 << 4 << QList<int>{4, 4};
+        QTest::newRow("fewer than a batch") << 3 << 4 << QList<int>{3};
+        QTest::newRow("none") << 0 << 4 << QList<int>{};
+        QTest::newRow("one at a time") << 3 << 1 << QList<int>{1, 1, 1};
+    }
+
+    void batches()
+    {
+        QFETCH(int, items);
+        QFETCH(int, batchSize);
+        QFETCH(QList<int>, sizes);
+        QList<int> input;
+        for (int i = 0; i < items; ++i)
+            input << i;
+        const QList<QList<int>> result = splitIntoBatches(input, batchSize);
+        QList<int> resultSizes;
+        QList<int> flattened;
+        for (const QList<int> &batch : result) {
+            resultSizes << static_cast<int>(batch.size());
+            flattened << batch;
+        }
+        QCOMPARE(resultSizes, sizes);
+        QCOMPARE(flattened, input);
+    }
+
+    // The first batch holds the large files and so ends last; the list stays in key order.
+    void resultsInManifestOrder()
+    {
+        FileMap published;
+        QStringList expectedBad;
+        for (int i = 0; i < 24; ++i) {
+            const QString key = QStringLiteral("/f%1.pak").arg(i, 2, 10, QLatin1Char('0'));
+            const QByteArray content =
+                i < 2 ? largeContent(char('a' + i)) : QByteArray::number(i).repeated(100);
+            published.insert(key, content);
+            if (i == 0) // as large, but damaged: read to its end before it counts as bad
+                QVERIFY(fixture.install(key, largeContent('z')));
+            else if (i % 3 != 0)
+                QVERIFY(fixture.install(key, content));
+            if (i % 3 == 0)
+                expectedBad << key;
+        }
+
+        publishAndCheck(published, {});
+        QTRY_VERIFY_WITH_TIMEOUT(log->hasClosingSignal(), 30000);
+        QCOMPARE(updater->filesToFetch(), QList<QString>(expectedBad));
+        const QStringList progress = log->named(QStringLiteral("verificationProgress"));
+        QCOMPARE(progress.size(), 24);
+        QCOMPARE(progress.last(), QStringLiteral("verificationProgress(24,24)"));
+    }
+
+    void restartWhileRunning()
+    {
+        const QByteArray big = largeContent('r');
+        FileMap published{{QStringLiteral("/big.pak"), big}};
+        for (int i = 0; i < 6; ++i)
+            published.insert(QStringLiteral("/small%1.pak").arg(i), QByteArray::number(i));
+        QVERIFY(fixture.install(QStringLiteral("/big.pak"), big));
+        QVERIFY(fixture.install(QStringLiteral("/small0.pak"), "0"));
+
+        bool restarted = false;
+        connect(updater.get(), &Updater::verificationStarted, this, [&] {
+            if (!restarted) {
+                restarted = true;
+                updater->verifyInstallation();
+            }
+        });
+        publishAndCheck(published, {});
+        QTRY_VERIFY_WITH_TIMEOUT(log->hasClosingSignal(), 30000);
+
+        QCOMPARE(log->named(QStringLiteral("verificationStarted")).size(), 2);
+        // The second run counts on its own; its last report closes the progress.
+        QCOMPARE(log->named(QStringLiteral("verificationProgress")).last(),
+                 QStringLiteral("verificationProgress(7,7)"));
+        QList<QString> expected;
+        for (int i = 1; i < 6; ++i)
+            expected << QStringLiteral("/small%1.pak").arg(i);
+        QCOMPARE(updater->filesToFetch(), expected);
+
+        // Only one run ever publishes a result, even once everything has settled.
+        checkNow(fixture, *updater);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            log->named(QStringLiteral("verificationStarted")).size() == 3 &&
+                log->events.last().startsWith(QLatin1String("updateAvailable")),
+            30000);
+        QCOMPARE(log->named(QStringLiteral("updateAvailable")).size(), 2);
+        QCOMPARE(log->named(QStringLiteral("noUpdateAvailable")).size(), 0);
+    }
+
+    // The window deletes Settings before the engine it holds by value; batches
+    // still under way at that point must not need it.
+    void teardownAfterSettingsAreGone()
+    {
+        const QByteArray big = largeContent('t');
+        FileMap published;
+        for (int i = 0; i < 4; ++i) {
+            const QString key = QStringLiteral("/big%1.pak").arg(i);
+            published.insert(key, big);
+            QVERIFY(fixture.install(key, big));
+        }
+        QSignalSpy started(updater.get(), &Updater::verificationStarted);
+        publishAndCheck(published, {});
+        QVERIFY(started.wait());
+
+        Settings::instance = nullptr;
+        updater.reset();
+        Settings::instance = fixture.settings.get();
+        QVERIFY(!log->hasClosingSignal());
+    }
+};
+
+QTEST_MAIN(TestEngineVerify)
+#include "tst_engine_verify.moc"
