@@ -2,8 +2,8 @@
 #include "mainwindowform.h"
 
 #include <QLabel>
-#include <QPushButton>
 #include <QMainWindow>
+#include <QPushButton>
 #include <QTest>
 
 namespace {

@@ -1,5 +1,6 @@
 #include "backgroundcomposer.h"
 #include "mainwindow.h"
+#include "manifestcodec.h"
 #include "messagebox.h"
 #include "settings.h"
 #include "testenvironment.h"
@@ -10,6 +11,7 @@
 #include <QEnterEvent>
 #include <QFile>
 #include <QGraphicsOpacityEffect>
+#include <QJsonObject>
 #include <QLabel>
 #include <QMediaPlayer>
 #include <QMouseEvent>
@@ -99,8 +101,12 @@ private slots:
         MessageBox::setTestMode(true);
         QVERIFY(writeFile(serverRoot.filePath(QStringLiteral("launcher.json")),
                           R"({"version": "0.0.1", "url": ""})"));
-        // An empty manifest leaves the engine silent after its request.
-        QVERIFY(writeFile(serverRoot.filePath(QStringLiteral("patch/checksums.txt.gz")), {}));
+        // One file the game folder lacks: the engine then verifies and offers an install.
+        QVERIFY(writeFile(
+            serverRoot.filePath(QStringLiteral("patch/checksums.txt.gz")),
+            encodeManifest({{QStringLiteral("data/world.pak"),
+                             QJsonObject{{QStringLiteral("checksum"), QStringLiteral("0badc0de")},
+                                         {QStringLiteral("size"), 4}}}})));
         server = std::make_unique<TestHttpServer>(serverRoot.path());
         QVERIFY(server->start());
     }
