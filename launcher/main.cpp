@@ -13,23 +13,22 @@ int main(int argc, char **argv)
 {
     QGuiApplication::setHighDpiScaleFactorRoundingPolicy(
         Qt::HighDpiScaleFactorRoundingPolicy::RoundPreferFloor);
-    QT_WARNING_PUSH
-    QT_WARNING_DISABLE_DEPRECATED
+QT_WARNING_PUSH
+QT_WARNING_DISABLE_DEPRECATED
     QCoreApplication::setAttribute(Qt::AA_DisableHighDpiScaling, true);
-    QT_WARNING_POP
+QT_WARNING_POP
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Ashgrove Launcher"));
     parser.addHelpOption();
     parser.addVersionOption();
-    const QCommandLineOption sourceOption(
-        QStringLiteral("source"), QStringLiteral("Source directory containing files to move"),
-        QStringLiteral("source"), QString());
+    const QCommandLineOption sourceOption(QStringLiteral("source"),
+                                          QStringLiteral("Source directory containing files to move"),
+                                          QStringLiteral("source"), QString());
     const QCommandLineOption destOption(QStringLiteral("dest"),
                                         QStringLiteral("Destination directory for files"),
                                         QStringLiteral("dest"), QString());
-    const QCommandLineOption ignoreOption(QStringLiteral("ignore"),
-                                          QStringLiteral("Files to ignore"),
+    const QCommandLineOption ignoreOption(QStringLiteral("ignore"), QStringLiteral("Files to ignore"),
                                           QStringLiteral("ignore"), QString());
     parser.addOption(sourceOption);
     parser.addOption(destOption);
