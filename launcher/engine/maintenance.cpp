@@ -73,12 +73,14 @@ bool Updater::isGameRunning()
 {
     const QString name = platform::executableFileName(Settings::instance->executableName);
     const QString folder = Settings::installPath();
+    // Image paths come resolved, and the install folder may be reached through a link.
+    const QString resolved = QFileInfo(folder).canonicalFilePath();
     // Walk the whole list: a copy running from another folder must not hide
     // the one running from ours.
     const QList<platform::ProcessInfo> processes = platform::runningProcesses();
     for (const platform::ProcessInfo &process : processes) {
-        if (process.imageName == name && !process.imagePath.isEmpty() &&
-            platform::isImageInFolder(process.imagePath, folder))
+        if (process.imageName == name && (platform::isImageInFolder(process.imagePath, folder) ||
+                                          platform::isImageInFolder(process.imagePath, resolved)))
             return true;
     }
     return false;
