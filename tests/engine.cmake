@@ -8,7 +8,7 @@ target_compile_definitions(engine_test_support PRIVATE LAUNCHER_EXE="$<TARGET_FI
 
 # Plays the launcher for the paths that end the program.
 add_executable(engineprobe engineprobe.cpp)
-target_link_libraries(engineprobe PRIVATE launcher_engine)
+target_link_libraries(engineprobe PRIVATE launcher_engine engine_test_support)
 target_compile_definitions(engineprobe PRIVATE LAUNCHER_EXE="$<TARGET_FILE:launcher>")
 add_dependencies(engineprobe launcher)
 set_target_properties(engineprobe PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})

@@ -1,12 +1,15 @@
 #include "enginefixture.h"
 #include "messagebox.h"
 #include "movergate.h"
+#include "pkexecstandin.h"
+#include "unprivileged.h"
 #include "updater.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QProcess>
 #include <QStandardPaths>
 #include <QTest>
 #include <QTimer>
@@ -343,6 +346,45 @@ private slots:
         QCOMPARE(log->events, QStringList{QStringLiteral("checkingForUpdates()")});
         QTRY_VERIFY(log->hasClosingSignal());
         QCOMPARE(log->events.last(), QStringLiteral("noUpdateAvailable()"));
+    }
+
+    // A folder the player cannot write is removed by an elevated mover, waited
+    // for without a time limit: the same holds there. Run as an unprivileged
+    // user, whose mover then fails to delete.
+    void elevatedUninstallStaysResponsive()
+    {
+        PkexecStandIn pkexec(PkexecStandIn::Mode::Run);
+        QVERIFY(fixture.install(QStringLiteral("/data/level.pak"), "level"));
+        const QString home = fixture.workDir() + QStringLiteral("/nobody-home");
+        const QString temp = fixture.workDir() + QStringLiteral("/nobody-tmp");
+        QVERIFY(QDir().mkpath(home));
+        QVERIFY(QDir().mkpath(temp));
+        setFolderWritableByOthers(temp, true);
+        for (const QString &path : {fixture.installDir(), home, temp,
+                                    QStringLiteral(ENGINE_PROBE_EXE), QStringLiteral(LAUNCHER_EXE)})
+            openPathForOthers(path);
+
+        QProcess probe;
+        runAsUnprivileged(probe, QStringLiteral(ENGINE_PROBE_EXE),
+                          {QStringLiteral("--uninstall"), fixture.installDir(),
+                           QStringLiteral("--answer"), QStringLiteral("yes"),
+                           QStringLiteral("--hold")},
+                          home);
+        QProcessEnvironment environment = probe.processEnvironment();
+        environment.insert(QStringLiteral("TMPDIR"), temp);
+        probe.setProcessEnvironment(environment);
+        probe.start();
+        QVERIFY(probe.waitForFinished(60000));
+        const QStringList lines =
+            QString::fromUtf8(probe.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
+        QCOMPARE(
+            lines,
+            (QStringList{"held, ticked 3 times; second uninstall asked 0; second move false",
+                         "error Some files could not be removed during uninstall", "movers 1",
+                         "box question Confirm Uninstall: Are you sure you want to uninstall? This "
+                         "will remove all game files."}));
+        QCOMPARE(pkexec.calls().size(), 1);
+        QVERIFY(QFile::exists(fixture.installDir() + QStringLiteral("/data/level.pak")));
     }
 
     // Quitting ends every event loop, the one waiting for the mover too; the
