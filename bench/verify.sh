@@ -5,20 +5,14 @@
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD_DIR=${BUILD_DIR:-$ROOT/build}
-DATA=$ROOT/bench/data/verify
-GAME=$DATA/game
+source "$ROOT/bench/lib/gamedata.sh"
+DATA=$GAME_DATA
 MANIFEST=$DATA/manifest
 RUNS=${VERIFY_BENCH_RUNS:-3}
-LAYOUT=1 # bump when datagen.cpp changes the data set
 BENCH=$BUILD_DIR/bench/verifybench
 PATCHTOOL=$BUILD_DIR/bin/patchtool
 
-if [ "$(cat "$DATA/layout" 2>/dev/null)" != "$LAYOUT" ]; then
-  rm -rf "$DATA"
-  mkdir -p "$DATA"
-  "$BENCH" generate "$GAME"
-  echo "$LAYOUT" >"$DATA/layout"
-fi
+ensure_game_data
 if [ ! -s "$MANIFEST/checksums.txt.gz" ] || [ "$DATA/layout" -nt "$MANIFEST/checksums.txt.gz" ]; then
   "$PATCHTOOL" publish --manifest-only "$GAME" "$MANIFEST" >&2
 fi

@@ -1,5 +1,5 @@
 #include "filemover.h"
-#include "placeholderwindow.h"
+#include "mainwindow.h"
 #include "platform/platform.h"
 
 #include <QApplication>
@@ -57,7 +57,7 @@ QT_WARNING_POP
     }
 
     QLoggingCategory::setFilterRules(QStringLiteral("qt.multimedia.ffmpeg.*=false"));
-    PlaceholderWindow window;
+    MainWindow window;
     window.show();
     return app->exec();
 }

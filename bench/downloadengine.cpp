@@ -1,0 +1,85 @@
+#include "downloadengine.h"
+
+#include "settings.h"
+#include "testenvironment.h"
+#include "updater.h"
+
+#include <QEventLoop>
+#include <QFile>
+#include <QJsonObject>
+#include <QTimer>
+
+#include <ctime>
+
+double monotonicSeconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+}
+
+EngineInstall runEngineInstall(const QString &updateUrl, const QString &gameDir,
+                               const QString &moverStampPath)
+{
+    EngineInstall result;
+    TestEnvironment environment; // keeps the player's preferences untouched
+    Settings settings;
+    Settings::instance = &settings;
+    settings.updateUrl = updateUrl;
+    settings.manifestFile = QStringLiteral("checksums.txt.gz");
+    settings.setInstallPath(gameDir);
+    QFile::remove(moverStampPath);
+
+    {
+        Updater updater;
+        QEventLoop loop;
+        const double start = monotonicSeconds();
+        double verificationStart = 0;
+        double downloadStart = 0;
+        const auto fail = [&](const QString &message) {
+            if (result.error.isEmpty())
+                result.error = message;
+            loop.quit();
+        };
+
+        QObject::connect(&updater, &Updater::verificationStarted, &loop,
+                         [&](int) { verificationStart = monotonicSeconds(); });
+        QObject::connect(&updater, &Updater::updateAvailable, &loop, [&](const QString &) {
+            downloadStart = monotonicSeconds();
+            result.files = updater.filesToFetch().size();
+            const QJsonObject &table = updater.fileTable();
+            for (const QString &key : updater.filesToFetch())
+                result.bytes +=
+                    qint64(table.value(key).toObject().value(QLatin1String("size")).toDouble());
+            // The window answers the button press on the next turn of the loop.
+            QTimer::singleShot(0, &updater, &Updater::startUpdate);
+        });
+        QObject::connect(&updater, &Updater::noUpdateAvailable, &loop,
+                         [&] { fail(QStringLiteral("the engine found nothing to install")); });
+        QObject::connect(&updater, &Updater::downloadError, &loop, [&](const QString &message) {
+            fail(QStringLiteral("the engine reported: ") + message);
+        });
+        QObject::connect(&updater, &Updater::updateComplete, &loop, [&] {
+            const double end = monotonicSeconds();
+            QFile stamp(moverStampPath);
+            double moverStart = 0;
+            if (stamp.open(QIODevice::ReadOnly))
+                moverStart = stamp.readAll().trimmed().toDouble();
+            if (moverStart <= downloadStart) {
+                fail(QStringLiteral("the file mover left no start time in ") + moverStampPath);
+                return;
+            }
+            result.check = verificationStart - start;
+            result.verify = downloadStart - verificationStart;
+            result.download = moverStart - downloadStart;
+            result.install = end - moverStart;
+            result.total = end - start;
+            loop.quit();
+        });
+
+        updater.checkForUpdates();
+        loop.exec();
+    }
+    Settings::instance = nullptr;
+    return result;
+}

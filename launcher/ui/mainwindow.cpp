@@ -1,0 +1,231 @@
+#include "mainwindow.h"
+
+#include "announcementwidget.h"
+#include "circularprogresswidget.h"
+#include "mainwindowform.h"
+#include "settings.h"
+
+#include <QFile>
+#include <QFontDatabase>
+#include <QIcon>
+#include <QLabel>
+#include <QMediaPlayer>
+#include <QNetworkAccessManager>
+#include <QPushButton>
+#include <QStyle>
+#include <QTimer>
+#include <QVideoSink>
+
+namespace {
+
+void registerFonts()
+{
+    static const bool registered = [] {
+        for (const char *font :
+             {"Poppins_400Regular.ttf", "Poppins_600SemiBold.ttf", "Poppins_700Bold.ttf"})
+            QFontDatabase::addApplicationFont(QStringLiteral(":/resources/fonts/") +
+                                              QLatin1String(font));
+        return true;
+    }();
+    Q_UNUSED(registered);
+}
+
+} // namespace
+
+MainWindow::SettingsOwner::~SettingsOwner()
+{
+    delete settings;
+    if (Settings::instance == settings)
+        Settings::instance = nullptr;
+}
+
+MainWindow::MainWindow() : QMainWindow(nullptr), form(new MainWindowForm)
+{
+    registerFonts();
+
+    settings = new Settings(this);
+    settingsOwner.settings = settings;
+    Settings::instance = settings;
+
+    setWindowFlags(Qt::FramelessWindowHint);
+    setAttribute(Qt::WA_TranslucentBackground);
+    setAttribute(Qt::WA_QuitOnClose);
+    hide();
+
+    connect(this, &MainWindow::backgroundSetupComplete, this,
+            &MainWindow::onBackgroundSetupComplete);
+
+    setUpVideo();
+    connect(&updater, &Updater::launcherVersionCheckComplete, this,
+            &MainWindow::onLauncherVersionCheckComplete);
+
+    form->setupUi(this);
+    setWindowTitle(settings->applicationName + QStringLiteral(" Launcher"));
+
+    connect(videoSink, &QVideoSink::videoFrameChanged, this, &MainWindow::handleVideoFrame);
+    mediaPlayer->setSource(QUrl(QStringLiteral("qrc:/resources/background.mp4")));
+    mediaPlayer->setLoops(QMediaPlayer::Infinite);
+
+    setAttribute(Qt::WA_OpaquePaintEvent, true);
+    setAttribute(Qt::WA_TransparentForMouseEvents, false);
+    applyStyleSheet();
+
+    if (auto *minimize = findChild<QPushButton *>(QStringLiteral("minimizeButton")))
+        connect(minimize, &QPushButton::clicked, this, &QWidget::showMinimized);
+    if (auto *closeButton = findChild<QPushButton *>(QStringLiteral("closeButton")))
+        connect(closeButton, &QPushButton::clicked, this, &QWidget::close);
+
+    if (auto *logo = findChild<QWidget *>(QStringLiteral("logoWidget")))
+        logo->setStyleSheet(QStringLiteral("background-image: url(:/resources/") +
+                            settings->logoImage +
+                            QStringLiteral("); background-repeat: no-repeat; "
+                                           "background-position: center;"));
+
+    if (auto *titleBar = findChild<QWidget *>(QStringLiteral("titleBar")))
+        titleBar->installEventFilter(this);
+
+    setUpBottomBar();
+
+    connect(settings, &Settings::installPathChanged, this, &MainWindow::onInstallPathChanged);
+
+    setUpNewsCards();
+    startVideo();
+
+    connect(&updater, &Updater::stateChanged, this, [this](const QString &state) {
+        setButtonState(state);
+        if (state == QLatin1String("updating") || state == QLatin1String("installing"))
+            ensurePaused();
+        else if (Settings::animationsEnabled())
+            ensurePlaying();
+    });
+
+    form->retranslateUi(this);
+}
+
+MainWindow::~MainWindow()
+{
+    delete form;
+    form = nullptr;
+    delete mediaPlayer;
+    mediaPlayer = nullptr;
+    delete videoSink;
+    videoSink = nullptr;
+    delete newsManager;
+    newsManager = nullptr;
+    // The preferences go with settingsOwner, after the engine has stopped.
+}
+
+void MainWindow::applyStyleSheet()
+{
+    QFile file(QStringLiteral(":/resources/style.qss"));
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return;
+    setStyleSheet(QString::fromUtf8(file.readAll()));
+}
+
+void MainWindow::setUpBottomBar()
+{
+    if (auto *company = findChild<QPushButton *>(QStringLiteral("companyButton")))
+        company->installEventFilter(this);
+    if (auto *bottomPanel = findChild<QWidget *>(QStringLiteral("bottomPanel")))
+        bottomPanel->raise();
+    for (const char *name : {"minimizeButton", "closeButton"})
+        if (auto *button = findChild<QPushButton *>(QLatin1String(name)))
+            button->installEventFilter(this);
+
+    if (auto *manage = findChild<QPushButton *>(QStringLiteral("manageButton"))) {
+        progressRing = new CircularProgressWidget(manage);
+        progressRing->hide();
+
+        speedLabel = new QLabel(this);
+        speedLabel->setObjectName(QStringLiteral("speedLabel"));
+        speedLabel->setFixedSize(100, 20);
+        speedLabel->setAlignment(Qt::AlignLeft);
+        speedLabel->setText(tr("Calculating..."));
+        speedLabel->hide();
+
+        manage->installEventFilter(this);
+        setButtonState(QStringLiteral("install"));
+    }
+
+    if (auto *settingsButton = findChild<QPushButton *>(QStringLiteral("settingsButton")))
+        settingsButton->installEventFilter(this);
+}
+
+void MainWindow::setUpNewsCards()
+{
+    newsManager = new QNetworkAccessManager(this);
+    firstCard = new AnnouncementWidget(this);
+    secondCard = new AnnouncementWidget(this);
+    const int cardY = height() - firstCard->height() - 26;
+    firstCard->move(509, cardY);
+    secondCard->move(888, cardY);
+    firstCard->hide();
+    secondCard->hide();
+}
+
+void MainWindow::onBackgroundSetupComplete()
+{
+    updater.checkLauncherVersion();
+}
+
+void MainWindow::onLauncherVersionCheckComplete(bool success)
+{
+    // On failure the engine ends the program itself.
+    if (!success)
+        return;
+    setVisible(true);
+    raise();
+    activateWindow();
+    updater.checkForUpdates();
+}
+
+void MainWindow::onInstallPathChanged(const QString &)
+{
+    updater.checkForUpdates();
+}
+
+QString MainWindow::buttonState() const
+{
+    return currentButtonState;
+}
+
+void MainWindow::setButtonState(const QString &state)
+{
+    if (state == currentButtonState)
+        return;
+    currentButtonState = state;
+
+    auto *button = findChild<QPushButton *>(QStringLiteral("manageButton"));
+    if (!button)
+        return;
+    button->setProperty("state", state);
+    // The frame image comes from the window's style sheet through the property.
+    button->style()->unpolish(button);
+    button->style()->polish(button);
+    if (progressRing)
+        progressRing->hide();
+    if (speedLabel)
+        speedLabel->hide();
+    updateButtonAppearance(button, state);
+
+    const bool busy = state == QLatin1String("checking") || state == QLatin1String("updating") ||
+                      state == QLatin1String("installing");
+    button->setEnabled(!busy);
+    emit buttonStateChanged(state);
+}
+
+void MainWindow::updateButtonAppearance(QPushButton *button, const QString &state)
+{
+    auto apply = [button](const QString &text, const QString &icon) {
+        button->setText(text);
+        button->setIcon(icon.isEmpty() ? QIcon() : QIcon(icon));
+        button->setStyleSheet(QString());
+    };
+    if (state == QLatin1String("install"))
+        apply(tr("Install"), QStringLiteral(":/resources/icon_download.png"));
+    else if (state == QLatin1String("update"))
+        apply(tr("Update"), QStringLiteral(":/resources/icon_download.png"));
+    else if (state == QLatin1String("play"))
+        apply(tr("Play"), QStringLiteral(":/resources/icon_play.png"));
+}

@@ -1,0 +1,423 @@
+#include "backgroundcomposer.h"
+#include "mainwindow.h"
+#include "manifestcodec.h"
+#include "messagebox.h"
+#include "settings.h"
+#include "testenvironment.h"
+#include "testhttpserver.h"
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QEnterEvent>
+#include <QFile>
+#include <QGraphicsOpacityEffect>
+#include <QJsonObject>
+#include <QLabel>
+#include <QMediaPlayer>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QStyle>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QVideoFrame>
+#include <QVideoSink>
+
+#include <memory>
+
+namespace {
+
+QVideoFrame solidFrame(const QColor &color)
+{
+    QVideoFrame frame(QVideoFrameFormat(QSize(1366, 768), QVideoFrameFormat::Format_BGRA8888));
+    if (!frame.map(QVideoFrame::WriteOnly))
+        return {};
+    for (int y = 0; y < frame.height(); ++y) {
+        auto *row = reinterpret_cast<quint32 *>(frame.bits(0) + y * frame.bytesPerLine(0));
+        std::fill(row, row + frame.width(), color.rgba());
+    }
+    frame.unmap();
+    return frame;
+}
+
+int colourDistance(QRgb a, QRgb b)
+{
+    return qAbs(qRed(a) - qRed(b)) + qAbs(qGreen(a) - qGreen(b)) + qAbs(qBlue(a) - qBlue(b));
+}
+
+// Receives what the window hands to the desktop's URL handler.
+class UrlCatcher final : public QObject
+{
+    Q_OBJECT
+
+public:
+    QList<QUrl> opened;
+
+public slots:
+    void open(const QUrl &url) { opened << url; }
+};
+
+void sendMouse(QWidget *target, QEvent::Type type, const QPoint &local, Qt::MouseButton button,
+               Qt::MouseButtons held)
+{
+    QMouseEvent event(type, QPointF(local), QPointF(target->mapToGlobal(local)), button, held,
+                      Qt::NoModifier);
+    QCoreApplication::sendEvent(target, &event);
+}
+
+} // namespace
+
+class TestUiMainWindow : public QObject
+{
+    Q_OBJECT
+
+private:
+    TestEnvironment environment;
+    QTemporaryDir serverRoot;
+    std::unique_ptr<TestHttpServer> server;
+    std::unique_ptr<MainWindow> window;
+
+    QMediaPlayer *player() const { return window->findChild<QMediaPlayer *>(); }
+    QVideoSink *sink() const { return window->findChild<QVideoSink *>(); }
+
+    // A window whose servers are local, with the clip still attached or not.
+    void makeWindow(bool withVideo)
+    {
+        window = std::make_unique<MainWindow>();
+        Settings *settings = Settings::instance;
+        settings->launcherUpdateUrl = server->baseUrl() + QStringLiteral("/launcher.json");
+        settings->updateUrl = server->baseUrl() + QStringLiteral("/patch");
+        settings->newsUrl = server->baseUrl() + QStringLiteral("/news.json");
+        if (!withVideo) {
+            // Frames then come only from the test.
+            player()->setVideoOutput(static_cast<QObject *>(nullptr));
+            player()->setSource(QUrl());
+        }
+    }
+
+private slots:
+    void initTestCase()
+    {
+        MessageBox::setTestMode(true);
+        QVERIFY(writeFile(serverRoot.filePath(QStringLiteral("launcher.json")),
+                          R"({"version": "0.0.1", "url": ""})"));
+        // One file the game folder lacks: the engine then verifies and offers an install.
+        QVERIFY(writeFile(
+            serverRoot.filePath(QStringLiteral("patch/checksums.txt.gz")),
+            encodeManifest({{QStringLiteral("data/world.pak"),
+                             QJsonObject{{QStringLiteral("checksum"), QStringLiteral("0badc0de")},
+                                         {QStringLiteral("size"), 4}}}})));
+        server = std::make_unique<TestHttpServer>(serverRoot.path());
+        QVERIFY(server->start());
+    }
+
+    void init()
+    {
+        server->resetCounters();
+        MessageBox::clearRecord();
+    }
+
+    void cleanup() { window.reset(); }
+
+    void construction()
+    {
+        makeWindow(false);
+        QVERIFY(Settings::instance);
+        QVERIFY(window->windowFlags() & Qt::FramelessWindowHint);
+        QVERIFY(window->testAttribute(Qt::WA_TranslucentBackground));
+        QVERIFY(window->testAttribute(Qt::WA_QuitOnClose));
+        QVERIFY(window->testAttribute(Qt::WA_OpaquePaintEvent));
+        QVERIFY(!window->testAttribute(Qt::WA_TransparentForMouseEvents));
+        QVERIFY(window->isHidden());
+        QCOMPARE(window->size(), QSize(1360, 768));
+        QCOMPARE(window->windowTitle(), QStringLiteral("Ashgrove PTR Launcher"));
+        QCOMPARE(player()->loops(), int(QMediaPlayer::Infinite));
+
+        auto *logo = window->findChild<QWidget *>(QStringLiteral("logoWidget"));
+        QVERIFY(logo->styleSheet().contains(QStringLiteral("url(:/resources/ag_logo.png)")));
+
+        auto *manage = window->findChild<QPushButton *>(QStringLiteral("manageButton"));
+        QCOMPARE(manage->property("state").toString(), QStringLiteral("install"));
+        QCOMPARE(manage->text(), QStringLiteral("Install"));
+        QVERIFY(manage->isEnabled());
+        auto *speed = window->findChild<QLabel *>(QStringLiteral("speedLabel"));
+        QCOMPARE(speed->parentWidget(), window.get());
+        QVERIFY(speed->isHidden());
+
+        // The bar with the buttons lies over the blurred strip.
+        auto *central = window->findChild<QWidget *>(QStringLiteral("centralwidget"));
+        const QObjectList order = central->children();
+        QVERIFY(order.indexOf(window->findChild<QWidget *>(QStringLiteral("bottomPanel"))) >
+                order.indexOf(window->findChild<QWidget *>(QStringLiteral("bottomBlurPanel"))));
+    }
+
+    void newsCardsPlacedAndHidden()
+    {
+        makeWindow(false);
+        QList<QWidget *> cards;
+        for (QWidget *child :
+             window->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly))
+            if (child->inherits("AnnouncementWidget"))
+                cards << child;
+        QCOMPARE(cards.size(), 2);
+        QCOMPARE(cards[0]->geometry(), QRect(509, 542, 356, 200));
+        QCOMPARE(cards[1]->geometry(), QRect(888, 542, 356, 200));
+        QVERIFY(cards[0]->isHidden() && cards[1]->isHidden());
+    }
+
+    void styleSheetApplied_data()
+    {
+        QTest::addColumn<QString>("state");
+        QTest::addColumn<bool>("hovered");
+        QTest::addColumn<QString>("frame");
+        QTest::newRow("install") << "install" << false << "frame_install.png";
+        QTest::newRow("install hovered") << "install" << true << "frame_install_on.png";
+        QTest::newRow("update") << "update" << false << "frame_update.png";
+        QTest::newRow("update hovered") << "update" << true << "frame_update_on.png";
+        QTest::newRow("play hovered") << "play" << true << "frame_play_on.png";
+        QTest::newRow("checking has no hover frame") << "checking" << true << "frame_update.png";
+        QTest::newRow("installing has no hover frame")
+            << "installing" << true << "frame_install.png";
+    }
+
+    void styleSheetApplied()
+    {
+        QFETCH(QString, state);
+        QFETCH(bool, hovered);
+        QFETCH(QString, frame);
+
+        makeWindow(false);
+        QFile qss(QStringLiteral(":/resources/style.qss"));
+        QVERIFY(qss.open(QIODevice::ReadOnly | QIODevice::Text));
+        QCOMPARE(window->styleSheet(), QString::fromUtf8(qss.readAll()));
+
+        auto *manage = window->findChild<QPushButton *>(QStringLiteral("manageButton"));
+        window->setButtonState(state);
+        manage->setText(QString());
+        manage->setIcon(QIcon());
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        // A real pointer move: the style's hover state follows the pointer, not a flag.
+        QTest::mouseMove(window.get(), QPoint(700, 300));
+        if (hovered)
+            QTest::mouseMove(manage, QPoint(100, 30));
+        QTRY_COMPARE(manage->underMouse(), hovered);
+        manage->setGraphicsEffect(nullptr); // the hover dimming is tested on its own
+
+        const QImage shown = manage->grab().toImage();
+        const QImage expected(QStringLiteral(":/resources/") + frame);
+        QCOMPARE(expected.size(), QSize(390, 76));
+        int worst = 0;
+        for (const QPoint &p : {QPoint(40, 38), QPoint(195, 10), QPoint(195, 60), QPoint(350, 38)})
+            if (qAlpha(expected.pixel(p)) == 255)
+                worst = qMax(worst, colourDistance(shown.pixel(p), expected.pixel(p)));
+        QVERIFY2(worst <= 6, qPrintable(QString::number(worst)));
+
+        // Off the button again, so the next window does not open under the pointer.
+        QTest::mouseMove(window.get(), QPoint(700, 300));
+        QTRY_VERIFY(!manage->underMouse());
+    }
+
+    void opacityEffects_data()
+    {
+        QTest::addColumn<QString>("name");
+        for (const char *name :
+             {"companyButton", "minimizeButton", "closeButton", "manageButton", "settingsButton"})
+            QTest::newRow(name) << QString::fromLatin1(name);
+    }
+
+    void opacityEffects()
+    {
+        QFETCH(QString, name);
+        makeWindow(false);
+        UrlCatcher catcher;
+        QDesktopServices::setUrlHandler(QStringLiteral("https"), &catcher, "open");
+        auto *button = window->findChild<QPushButton *>(name);
+        QVERIFY(button);
+        auto opacity = [button]() -> qreal {
+            auto *effect = qobject_cast<QGraphicsOpacityEffect *>(button->graphicsEffect());
+            return effect ? effect->opacity() : 1.0;
+        };
+
+        QEnterEvent enter(QPointF(5, 5), QPointF(5, 5), QPointF(button->mapToGlobal(QPoint(5, 5))));
+        QCoreApplication::sendEvent(button, &enter);
+        QCOMPARE(opacity(), 0.9);
+        sendMouse(button, QEvent::MouseButtonPress, QPoint(5, 5), Qt::LeftButton, Qt::LeftButton);
+        QCOMPARE(opacity(), 0.8);
+        // Released outside, so the button does not click (close or minimise the window).
+        sendMouse(button, QEvent::MouseButtonRelease, QPoint(-50, -50), Qt::LeftButton,
+                  Qt::NoButton);
+        QCOMPARE(opacity(), 0.9);
+        QEvent leave(QEvent::Leave);
+        QCoreApplication::sendEvent(button, &leave);
+        QVERIFY(!button->graphicsEffect());
+
+        QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
+        if (name == QLatin1String("companyButton"))
+            QCOMPARE(catcher.opened, QList<QUrl>{QUrl(Settings::instance->companyUrl)});
+        else
+            QVERIFY(catcher.opened.isEmpty());
+    }
+
+    void titleBarDrag_data()
+    {
+        QTest::addColumn<Qt::MouseButton>("button");
+        QTest::addColumn<bool>("overWindowButtons");
+        QTest::addColumn<bool>("moves");
+        QTest::newRow("left button drags") << Qt::LeftButton << false << true;
+        QTest::newRow("right button does not") << Qt::RightButton << false << false;
+        QTest::newRow("not over the window buttons") << Qt::LeftButton << true << false;
+    }
+
+    void titleBarDrag()
+    {
+        QFETCH(Qt::MouseButton, button);
+        QFETCH(bool, overWindowButtons);
+        QFETCH(bool, moves);
+
+        makeWindow(false);
+        window->move(100, 80);
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        const QPoint start = window->pos();
+        auto *titleBar = window->findChild<QWidget *>(QStringLiteral("titleBar"));
+        window->findChild<QWidget *>(QStringLiteral("closeButton"))
+            ->setAttribute(Qt::WA_UnderMouse, overWindowButtons);
+        QCOMPARE(window->isOverWindowButtons(), overWindowButtons);
+
+        const QPoint grab(600, 15);
+        sendMouse(titleBar, QEvent::MouseButtonPress, grab, button, button);
+        sendMouse(titleBar, QEvent::MouseMove, grab + QPoint(40, 25), Qt::NoButton, button);
+        QCOMPARE(window->pos(), moves ? start + QPoint(40, 25) : start);
+    }
+
+    void startUpSequenceFollowsFirstFrame()
+    {
+        makeWindow(false);
+        QSignalSpy ready(window.get(), &MainWindow::backgroundSetupComplete);
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        QCOMPARE(server->totalRequests(), 0);
+
+        sink()->setVideoFrame(QVideoFrame()); // invalid frames are ignored
+        QCOMPARE(ready.count(), 0);
+        sink()->setVideoFrame(solidFrame(Qt::red));
+        QCOMPARE(ready.count(), 1);
+
+        // The launcher version first; the game's manifest only once it has answered.
+        const QStringList expected{QStringLiteral("/launcher.json"),
+                                   QStringLiteral("/patch/checksums.txt.gz")};
+        QTRY_COMPARE(server->requestedPaths(), expected);
+        QVERIFY(window->isVisible());
+        QTRY_VERIFY(window->isActiveWindow());
+
+        sink()->setVideoFrame(solidFrame(Qt::blue));
+        QCOMPARE(ready.count(), 1);
+        QVERIFY(MessageBox::shownBoxes().isEmpty());
+    }
+
+    void framesWithAnimations_data()
+    {
+        QTest::addColumn<bool>("animations");
+        QTest::newRow("animations on: the picture follows the video") << true;
+        QTest::newRow("animations off: the first frame stays") << false;
+    }
+
+    void framesWithAnimations()
+    {
+        QFETCH(bool, animations);
+        makeWindow(false);
+        Settings::instance->setAnimationsEnabled(animations);
+        QSignalSpy ready(window.get(), &MainWindow::backgroundSetupComplete);
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+
+        const QPoint probe(1100, 300); // clear of the logo and the side shade
+        sink()->setVideoFrame(solidFrame(Qt::red));
+        QCOMPARE(ready.count(), 1);
+        QRgb shown = window->grab().toImage().pixel(probe);
+        QVERIFY(qRed(shown) > 100 && qBlue(shown) < 30);
+
+        sink()->setVideoFrame(solidFrame(Qt::blue));
+        shown = window->grab().toImage().pixel(probe);
+        QCOMPARE(qBlue(shown) > 100, animations);
+        QCOMPARE(qRed(shown) > 100, !animations);
+        QTRY_COMPARE(server->requestCount(QStringLiteral("/launcher.json")), 1);
+    }
+
+    void stillPictureWhenTheVideoFails_data()
+    {
+        QTest::addColumn<bool>("mediaError");
+        QTest::newRow("media error") << true;
+        QTest::newRow("no frame in time") << false;
+    }
+
+    void stillPictureWhenTheVideoFails()
+    {
+        QFETCH(bool, mediaError);
+        makeWindow(false);
+        QSignalSpy ready(window.get(), &MainWindow::backgroundSetupComplete);
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        const QPoint probe(1100, 100);
+        QCOMPARE(qAlpha(window->grab().toImage().pixel(probe)), 0); // nothing painted yet
+
+        if (mediaError)
+            player()->setSource(QUrl(QStringLiteral("qrc:/resources/no_such_clip.mp4")));
+        QTRY_VERIFY_WITH_TIMEOUT(ready.count() == 1, MainWindow::firstFrameTimeoutMs * 3);
+        QTRY_COMPARE(server->requestCount(QStringLiteral("/patch/checksums.txt.gz")), 1);
+        QCOMPARE(server->requestCount(QStringLiteral("/launcher.json")), 1);
+
+        const QImage still(QStringLiteral(":/resources/background_still.jpg"));
+        QVERIFY(!still.isNull());
+        const auto *blurPanel = window->findChild<QWidget *>(QStringLiteral("bottomBlurPanel"));
+        const QRgb expected = composeWindowBackground(still, window->size(), blurPanel->geometry())
+                                  .toImage()
+                                  .pixel(probe);
+        QVERIFY(colourDistance(window->grab().toImage().pixel(probe), expected) <= 6);
+
+        // Exactly once: a late frame or error changes the picture, not the sequence.
+        sink()->setVideoFrame(solidFrame(Qt::green));
+        player()->setSource(QUrl(QStringLiteral("qrc:/resources/no_such_clip_either.mp4")));
+        QTRY_COMPARE(player()->error(), QMediaPlayer::ResourceError);
+        QCOMPARE(ready.count(), 1);
+        QCOMPARE(server->requestCount(QStringLiteral("/launcher.json")), 1);
+    }
+
+    void playAndPause()
+    {
+        makeWindow(true);
+        QCOMPARE(player()->playbackState(), QMediaPlayer::PlayingState);
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        QCOMPARE(player()->playbackState(), QMediaPlayer::PlayingState);
+
+        QWidget other;
+        other.show();
+        other.activateWindow();
+        QTRY_VERIFY(other.isActiveWindow());
+        QCOMPARE(player()->playbackState(), QMediaPlayer::PausedState);
+        window->activateWindow();
+        QTRY_VERIFY(window->isActiveWindow());
+        QCOMPARE(player()->playbackState(), QMediaPlayer::PlayingState);
+
+        window->hide();
+        QCOMPARE(player()->playbackState(), QMediaPlayer::PausedState);
+        window->show();
+        QCOMPARE(player()->playbackState(), QMediaPlayer::PlayingState);
+    }
+
+    void realClipReachesTheWindow()
+    {
+        makeWindow(true);
+        QSignalSpy ready(window.get(), &MainWindow::backgroundSetupComplete);
+        QSignalSpy frames(sink(), &QVideoSink::videoFrameChanged);
+        window->show();
+        QTRY_VERIFY(frames.count() > 0);
+        QTRY_COMPARE(ready.count(), 1);
+        QCOMPARE(player()->error(), QMediaPlayer::NoError);
+    }
+};
+
+QTEST_MAIN(TestUiMainWindow)
+#include "tst_ui_mainwindow.moc"

@@ -1,0 +1,58 @@
+// The alternative media back end stops at the end of the clip although it
+// should loop for ever; the window must start it again.
+#include "mainwindow.h"
+#include "messagebox.h"
+#include "settings.h"
+#include "testenvironment.h"
+
+#include <QApplication>
+#include <QLoggingCategory>
+#include <QMediaPlayer>
+#include <QSignalSpy>
+#include <QTest>
+#include <QVideoSink>
+
+class TestUiVideoLoop : public QObject
+{
+    Q_OBJECT
+
+private:
+    TestEnvironment environment;
+
+private slots:
+    void restartsAtTheEnd()
+    {
+        MessageBox::setTestMode(true);
+        MainWindow window;
+        // Keep the start-up checks local: a development build asks no server.
+        Settings::instance->version = QStringLiteral("dev");
+        Settings::instance->updateUrl = QStringLiteral("http://127.0.0.1:9");
+        Settings::instance->setAnimationsEnabled(true);
+        auto *player = window.findChild<QMediaPlayer *>();
+        auto *sink = window.findChild<QVideoSink *>();
+        QSignalSpy statuses(player, &QMediaPlayer::mediaStatusChanged);
+        QSignalSpy frames(sink, &QVideoSink::videoFrameChanged);
+        window.show();
+        QTRY_VERIFY_WITH_TIMEOUT(frames.count() > 0, 15000);
+        QTRY_VERIFY(player->duration() > 1000);
+
+        player->setPosition(player->duration() - 300);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            statuses.contains(QVariantList{QVariant::fromValue(QMediaPlayer::EndOfMedia)}), 15000);
+        const qsizetype framesAtEnd = frames.count();
+        QTRY_VERIFY_WITH_TIMEOUT(frames.count() > framesAtEnd + 5, 15000);
+        QCOMPARE(player->playbackState(), QMediaPlayer::PlayingState);
+        QVERIFY(player->position() < player->duration() / 2);
+    }
+};
+
+int main(int argc, char **argv)
+{
+    qputenv("QT_MEDIA_BACKEND", "ffmpeg");
+    QLoggingCategory::setFilterRules(QStringLiteral("qt.multimedia.ffmpeg.*=false"));
+    QApplication app(argc, argv);
+    TestUiVideoLoop test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_ui_videoloop.moc"

@@ -1,0 +1,7 @@
+# The window and its widgets.
+launcher_add_test(tst_ui_widgets SOURCES tst_ui_widgets.cpp LIBS launcher_ui test_support)
+launcher_add_test(tst_ui_form SOURCES tst_ui_form.cpp LIBS launcher_ui)
+launcher_add_test(tst_ui_mainwindow SOURCES tst_ui_mainwindow.cpp LIBS launcher_ui test_support)
+launcher_add_test(tst_ui_newscard SOURCES tst_ui_newscard.cpp LIBS launcher_ui test_support)
+launcher_add_test(tst_ui_videoloop SOURCES tst_ui_videoloop.cpp LIBS launcher_ui test_support)
+launcher_add_test(tst_ui_screenshot SOURCES tst_ui_screenshot.cpp LIBS launcher_ui test_support X11)
