@@ -1,13 +1,14 @@
 # Suites of the update engine. They talk to a real loopback server and work on
 # real files below a private temporary folder.
-add_library(engine_test_support STATIC enginefixture.cpp enginefixture.h)
+add_library(engine_test_support STATIC enginefixture.cpp enginefixture.h
+  support/movergate.cpp support/movergate.h)
 target_include_directories(engine_test_support PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(engine_test_support PUBLIC launcher_engine test_support Qt6::Test)
 target_compile_definitions(engine_test_support PRIVATE LAUNCHER_EXE="$<TARGET_FILE:launcher>")
 
 # Plays the launcher for the paths that end the program.
 add_executable(engineprobe engineprobe.cpp)
-target_link_libraries(engineprobe PRIVATE launcher_engine)
+target_link_libraries(engineprobe PRIVATE launcher_engine engine_test_support)
 target_compile_definitions(engineprobe PRIVATE LAUNCHER_EXE="$<TARGET_FILE:launcher>")
 add_dependencies(engineprobe launcher)
 set_target_properties(engineprobe PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})

@@ -2,6 +2,7 @@
 
 #include "checksum.h"
 #include "manifestcodec.h"
+#include "movergate.h"
 #include "updater.h"
 
 #include <QDir>
@@ -177,5 +178,8 @@ int runAsFileMover(int argc, char **argv)
     }
     if (!mover)
         return -1;
+    const int held = passMoverGate(arguments);
+    if (held >= 0)
+        return held;
     return QProcess::execute(QStringLiteral(LAUNCHER_EXE), arguments);
 }

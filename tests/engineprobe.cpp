@@ -1,8 +1,10 @@
 // Stands in for the launcher in tests of the paths that end the program or that
 // must run as another user: it runs the launcher version check (optionally
 // followed by a game update check), or an uninstall, and prints what the engine
-// did. Exit code 3 means the engine let it go on.
+// did. Exit code 3 means the engine let it go on. With --hold the uninstall's
+// mover waits at a gate while the probe reports on what still runs meanwhile.
 #include "messagebox.h"
+#include "movergate.h"
 #include "settings.h"
 #include "updater.h"
 
@@ -12,6 +14,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <memory>
 
 namespace {
 
@@ -33,6 +36,9 @@ int main(int argc, char **argv)
             QStringList arguments;
             for (int j = 1; j < argc; ++j)
                 arguments << QString::fromLocal8Bit(argv[j]);
+            const int held = passMoverGate(arguments);
+            if (held >= 0)
+                return held;
             return QProcess::execute(QStringLiteral(LAUNCHER_EXE), arguments);
         }
     }
@@ -50,7 +56,8 @@ int main(int argc, char **argv)
                                    QStringLiteral("ms"));
     const QCommandLineOption uninstall(QStringLiteral("uninstall"), QString(),
                                        QStringLiteral("dir"));
-    parser.addOptions({versionUrl, localVersion, answer, thenCheck, stall, uninstall});
+    const QCommandLineOption hold(QStringLiteral("hold"));
+    parser.addOptions({versionUrl, localVersion, answer, thenCheck, stall, uninstall, hold});
     parser.process(app);
 
     Settings settings;
@@ -88,7 +95,39 @@ int main(int argc, char **argv)
 
         if (parser.isSet(uninstall)) {
             settings.setInstallPath(parser.value(uninstall));
+            // Once the mover is held and the timer has ticked a few times, ask
+            // for a second uninstall and a second move, then let the mover go.
+            std::unique_ptr<MoverGate> gate;
+            QTimer ticker;
+            int ticks = 0;
+            if (parser.isSet(hold)) {
+                gate = std::make_unique<MoverGate>();
+                ticker.setInterval(1);
+                QObject::connect(gate.get(), &MoverGate::arrived, [&](int index) {
+                    if (index > 0)
+                        gate->release(index);
+                    else
+                        ticker.start();
+                });
+                QObject::connect(&ticker, &QTimer::timeout, [&] {
+                    if (++ticks < 3)
+                        return;
+                    ticker.stop();
+                    const qsizetype boxes = MessageBox::shownBoxes().size();
+                    MessageBox::presetAnswer(QMessageBox::Yes);
+                    updater.uninstall();
+                    const bool moved = updater.installFiles(parser.value(uninstall), QString(), {});
+                    say(QStringLiteral("held, ticked %1 times; second uninstall asked %2; second "
+                                       "move %3")
+                            .arg(ticks)
+                            .arg(MessageBox::shownBoxes().size() - boxes)
+                            .arg(moved ? "true" : "false"));
+                    gate->release(0);
+                });
+            }
             updater.uninstall();
+            if (gate)
+                say(QStringLiteral("movers %1").arg(gate->arrivals()));
             exitCode = wentOn;
         } else {
             updater.checkLauncherVersion();

@@ -85,6 +85,16 @@ private:
         return game->waitForStarted();
     }
 
+    // The install path names a link to the folder the game runs from.
+    bool startGameThroughLink(const QString &name)
+    {
+        const QString link = fixture.workDir() + QStringLiteral("/game-link");
+        if (!QFile::link(fixture.installDir(), link))
+            return false;
+        fixture.settings->setInstallPath(link);
+        return startGame(fixture.installDir(), name);
+    }
+
 private slots:
     void initTestCase() { MessageBox::setTestMode(true); }
 
@@ -113,7 +123,7 @@ private slots:
     void gameRunning_data()
     {
         QTest::addColumn<QStringList>(
-            "started"); // in order: "install", "other", "install, other case"
+            "started"); // in order: "install", "other", "install, other case", "linked"
         QTest::addColumn<bool>("running");
 
         QTest::newRow("none") << QStringList() << false;
@@ -121,6 +131,7 @@ private slots:
         QTest::newRow("from another folder") << QStringList{"other"} << false;
         QTest::newRow("other letter case") << QStringList{"install, other case"} << false;
         QTest::newRow("another folder first") << QStringList{"other", "install"} << true;
+        QTest::newRow("install folder set through a link") << QStringList{"linked"} << true;
     }
 
     void gameRunning()
@@ -133,6 +144,8 @@ private slots:
                 QVERIFY(startGame(fixture.installDir(), name));
             else if (where == QLatin1String("other"))
                 QVERIFY(startGame(fixture.workDir() + QStringLiteral("/elsewhere"), name));
+            else if (where == QLatin1String("linked"))
+                QVERIFY(startGameThroughLink(name));
             else
                 QVERIFY(startGame(fixture.installDir(), name.toUpper()));
         }

@@ -27,6 +27,10 @@ int slotLimit()
 
 void Updater::startUpdate()
 {
+    // A run would stage files while a mover may be taking them away; the
+    // window cannot ask for one then, so there is nothing to answer.
+    if (movingFiles)
+        return;
     if (recheckRequired) {
         checkForUpdates();
         return;

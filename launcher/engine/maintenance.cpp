@@ -1,6 +1,7 @@
 #include "filekey.h"
 #include "messagebox.h"
 #include "platform/platform.h"
+#include "responsivewait.h"
 #include "settings.h"
 #include "updater.h"
 
@@ -8,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 
 #include <quazip.h>
 #include <quazipfile.h>
@@ -16,9 +18,8 @@ namespace {
 
 QString legacyDirectory()
 {
-    return QDir::toNativeSeparators(QDir::cleanPath(platform::roamingAppDataPath() +
-                                                    QLatin1Char('/') +
-                                                    Settings::instance->legacyDir));
+    return QDir::toNativeSeparators(QDir::cleanPath(
+        platform::roamingAppDataPath() + QLatin1Char('/') + Settings::instance->legacyDir));
 }
 
 // Writes every entry of `archive` below `folder`. Names are checked before
@@ -72,12 +73,14 @@ bool Updater::isGameRunning()
 {
     const QString name = platform::executableFileName(Settings::instance->executableName);
     const QString folder = Settings::installPath();
+    // Image paths come resolved, and the install folder may be reached through a link.
+    const QString resolved = QFileInfo(folder).canonicalFilePath();
     // Walk the whole list: a copy running from another folder must not hide
     // the one running from ours.
     const QList<platform::ProcessInfo> processes = platform::runningProcesses();
     for (const platform::ProcessInfo &process : processes) {
-        if (process.imageName == name && !process.imagePath.isEmpty() &&
-            platform::isImageInFolder(process.imagePath, folder))
+        if (process.imageName == name && (platform::isImageInFolder(process.imagePath, folder) ||
+                                          platform::isImageInFolder(process.imagePath, resolved)))
             return true;
     }
     return false;
@@ -85,6 +88,9 @@ bool Updater::isGameRunning()
 
 void Updater::uninstall()
 {
+    // Nothing to ask while a mover runs: its folder may be the one to remove.
+    if (movingFiles)
+        return;
     const QString dir = Settings::installPath();
     if (!QDir(dir).exists())
         return;
@@ -96,22 +102,29 @@ void Updater::uninstall()
         return;
 
     bool ok = false;
-    if (QFileInfo(dir).isWritable()) {
-        ok = installFiles(dir, QString(), {});
-    } else {
-        const QString exe = QDir::toNativeSeparators(QCoreApplication::applicationFilePath());
-        const platform::ElevatedRun run = platform::runElevated(
-            exe,
-            {QStringLiteral("--source"), QDir::toNativeSeparators(dir), QStringLiteral("--dest"),
-             QString(), QStringLiteral("--ignore"), QString()},
-            platform::NoTimeLimit);
-        if (run.outcome == platform::ElevatedRun::Outcome::Declined) {
-            emit downloadError(
-                QStringLiteral("Failed to uninstall - could not get necessary permissions"));
-            return;
+    {
+        beginFileWork();
+        const auto end = qScopeGuard([this] { endFileWork(); });
+        if (QFileInfo(dir).isWritable()) {
+            ok = runFileMover(dir, QString(), {});
+        } else {
+            const QString exe = QDir::toNativeSeparators(QCoreApplication::applicationFilePath());
+            platform::ElevatedRun run;
+            runWhileResponsive([&] {
+                run = platform::runElevated(
+                    exe,
+                    {QStringLiteral("--source"), QDir::toNativeSeparators(dir),
+                     QStringLiteral("--dest"), QString(), QStringLiteral("--ignore"), QString()},
+                    platform::NoTimeLimit);
+            });
+            if (run.outcome == platform::ElevatedRun::Outcome::Declined) {
+                emit downloadError(
+                    QStringLiteral("Failed to uninstall - could not get necessary permissions"));
+                return;
+            }
+            // Without a process or an exit code to look at, the mover is taken at its word.
+            ok = run.outcome != platform::ElevatedRun::Outcome::Finished || run.exitCode == 0;
         }
-        // Without a process or an exit code to look at, the mover is taken at its word.
-        ok = run.outcome != platform::ElevatedRun::Outcome::Finished || run.exitCode == 0;
     }
 
     if (!ok) {
@@ -131,16 +144,24 @@ bool Updater::hasLegacyInstallation()
 
 bool Updater::migrateLegacyInstallation()
 {
+    // Only one file operation at a time; this one moves nothing meanwhile.
+    if (movingFiles)
+        return false;
+    beginFileWork();
+    const auto end = qScopeGuard([this] { endFileWork(); });
+
     const QString legacy = legacyDirectory();
     const QString destination = Settings::installPath();
 
     const QString archive = legacy + QStringLiteral("/data.bin");
     if (QFile::exists(archive)) {
-        if (!extractArchive(archive, legacy))
+        bool extracted = false;
+        runWhileResponsive([&] { extracted = extractArchive(archive, legacy); });
+        if (!extracted)
             return false;
         QFile::remove(archive);
     }
     // The old client's own settings stay with it.
-    return installFiles(legacy, destination,
+    return runFileMover(legacy, destination,
                         {QStringLiteral("config.otml"), QStringLiteral("data.bin")});
 }

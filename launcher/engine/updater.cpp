@@ -89,7 +89,8 @@ bool Updater::isStall(QNetworkReply::NetworkError error)
 
 void Updater::checkForUpdates()
 {
-    if (isUpdating)
+    // Nor while files are being moved: the check would verify a half-moved folder.
+    if (isUpdating || movingFiles)
         return;
 
     Settings *settings = Settings::instance;
@@ -121,6 +122,11 @@ void Updater::handleNetworkReply(QNetworkReply *reply)
     // Replies are told apart by what they were sent for, not by their address:
     // a game file may well be named like the manifest.
     if (purposeOf(reply) == Purpose::Manifest) {
+        // Its verification must not read the folder a mover is working on.
+        if (movingFiles) {
+            deferredReplies.append(reply);
+            return;
+        }
         if (reply->property(oversizedProperty).toBool())
             refuseManifest(QStringLiteral("body larger than %1 bytes").arg(maxManifestBodyBytes));
         else if (reply->error() == QNetworkReply::NoError)

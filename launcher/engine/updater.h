@@ -9,6 +9,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
@@ -35,7 +36,8 @@ public:
     bool isInstalled();
     QList<QString> verifyInstallation();
 
-    // Moving files into the game folder through the file mover.
+    // Moving files into the game folder through the file mover. While a mover
+    // runs the window keeps painting, and a second call moves nothing.
     bool installFiles(const QString &source, const QString &destination, const QStringList &ignore);
     int installPendingFiles();
 
@@ -59,6 +61,8 @@ public:
     const QList<QString> &filesToFetch() const { return filesToDownload; }
     bool updating() const { return isUpdating; }
     bool recheckPending() const { return recheckRequired; }
+    // Carries every request of the engine; observers may watch its replies.
+    const QNetworkAccessManager &network() const { return networkManager; }
 
     // Every request fails after this long without receiving data.
     static constexpr int defaultStallTimeoutMs = 30000;
@@ -147,6 +151,11 @@ private:
     // Launcher version.
     void onLauncherVersionReply(QNetworkReply *reply);
 
+    // Installation, uninstall and migration: one file operation at a time.
+    bool runFileMover(const QString &source, const QString &destination, const QStringList &ignore);
+    void beginFileWork();
+    void endFileWork();
+
     // Declared first so it is destroyed last.
     QNetworkAccessManager networkManager;
 
@@ -167,4 +176,7 @@ private:
     DownloadSpeed speed;
     QMap<QNetworkReply *, qint64> lastBytesPerReply;
     int stallTimeoutMs = defaultStallTimeoutMs;
+
+    bool movingFiles = false;                       // a mover (or the legacy unpacking) is at work
+    QList<QPointer<QNetworkReply>> deferredReplies; // manifests that came in meanwhile
 };

@@ -1,0 +1,413 @@
+#include "enginefixture.h"
+#include "messagebox.h"
+#include "movergate.h"
+#include "pkexecstandin.h"
+#include "unprivileged.h"
+#include "updater.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTest>
+#include <QTimer>
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+
+using FileMap = QMap<QString, QByteArray>;
+Q_DECLARE_METATYPE(MoverGate::Verdict)
+
+namespace {
+
+// Relative paths of every file below `root`, sorted.
+QStringList filesBelow(const QString &root)
+{
+    QStringList files;
+    QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        files << QDir(root).relativeFilePath(it.next());
+    files.sort();
+    return files;
+}
+
+bool writeFiles(const QString &root, const FileMap &files)
+{
+    for (auto it = files.constBegin(); it != files.constEnd(); ++it) {
+        if (!writeFile(root + QLatin1Char('/') + it.key(), it.value()))
+            return false;
+    }
+    return true;
+}
+
+class PaintCounter final : public QWidget
+{
+public:
+    int paints = 0;
+
+protected:
+    void paintEvent(QPaintEvent *) override { ++paints; }
+};
+
+} // namespace
+
+class TestEngineInstall : public QObject
+{
+    Q_OBJECT
+
+private:
+    EngineFixture fixture;
+    std::unique_ptr<Updater> updater;
+    std::unique_ptr<SignalLog> log;
+    std::unique_ptr<MoverGate> gate;
+
+    QString legacyDir() const
+    {
+        return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+               QLatin1Char('/') + fixture.settings->legacyDir;
+    }
+
+    QString sourceDir() const { return fixture.workDir() + QStringLiteral("/source"); }
+
+    // Every mover that arrives goes on at once with `verdict`.
+    void passEveryMover(MoverGate::Verdict verdict)
+    {
+        connect(gate.get(), &MoverGate::arrived, this,
+                [this, verdict](int index) { gate->release(index, verdict); });
+    }
+
+private slots:
+    void initTestCase()
+    {
+        MessageBox::setTestMode(true);
+        qRegisterMetaType<MoverGate::Verdict>();
+    }
+
+    void init()
+    {
+        QVERIFY(fixture.setUp());
+        MessageBox::clearRecord();
+        gate = std::make_unique<MoverGate>();
+        QVERIFY(gate->isListening());
+        updater = std::make_unique<Updater>();
+        log = std::make_unique<SignalLog>(updater.get());
+    }
+
+    void cleanup()
+    {
+        log.reset();
+        updater.reset();
+        gate.reset();
+        QDir(legacyDir()).removeRecursively();
+        fixture.tearDown();
+    }
+
+    void installFiles_data()
+    {
+        QTest::addColumn<QStringList>("ignore");
+        QTest::addColumn<bool>("deleteMode");
+        QTest::addColumn<MoverGate::Verdict>("verdict");
+        QTest::addColumn<bool>("result");
+        QTest::addColumn<QStringList>("events");
+        QTest::addColumn<QStringList>("sourceLeft");
+        QTest::addColumn<QStringList>("moved");
+
+        const QStringList all{".hidden", "bin/client", "config.otml", "data.bin"};
+        const QStringList failed{"downloadError(Installation process failed)"};
+        QTest::newRow("moved") << QStringList() << false << MoverGate::Verdict::Proceed << true
+                               << QStringList() << QStringList() << all;
+        QTest::newRow("two names ignored")
+            << QStringList{"config.otml", "data.bin"} << false << MoverGate::Verdict::Proceed
+            << true << QStringList() << QStringList{"config.otml", "data.bin"}
+            << QStringList{".hidden", "bin/client"};
+        QTest::newRow("deleted") << QStringList() << true << MoverGate::Verdict::Proceed << true
+                                 << QStringList() << QStringList() << QStringList();
+        QTest::newRow("mover fails") << QStringList() << false << MoverGate::Verdict::Fail << false
+                                     << failed << all << QStringList();
+        QTest::newRow("mover killed") << QStringList() << false << MoverGate::Verdict::Kill << false
+                                      << failed << all << QStringList();
+    }
+
+    void installFiles()
+    {
+        QFETCH(QStringList, ignore);
+        QFETCH(bool, deleteMode);
+        QFETCH(MoverGate::Verdict, verdict);
+        QFETCH(bool, result);
+        QFETCH(QStringList, events);
+        QFETCH(QStringList, sourceLeft);
+        QFETCH(QStringList, moved);
+        QVERIFY(writeFiles(
+            sourceDir(),
+            {{".hidden", "h"}, {"bin/client", "c"}, {"config.otml", "cfg"}, {"data.bin", "d"}}));
+        const QString destination = deleteMode ? QString() : fixture.installDir();
+        passEveryMover(verdict);
+
+        QCOMPARE(updater->installFiles(sourceDir(), destination, ignore), result);
+        QCOMPARE(log->events, events);
+        const QStringList arguments{"--source",  sourceDir(), "--dest",
+                                    destination, "--ignore",  ignore.join(u',')};
+        QCOMPARE(gate->arguments(), QList<QStringList>{arguments});
+        QCOMPARE(filesBelow(sourceDir()), sourceLeft);
+        QCOMPARE(QDir(sourceDir()).exists(), !(deleteMode && result));
+        if (!deleteMode)
+            QCOMPARE(filesBelow(fixture.installDir()), moved);
+    }
+
+    void installPendingFiles_data()
+    {
+        QTest::addColumn<FileMap>("staged"); // "/" alone: an empty staging folder
+        QTest::addColumn<MoverGate::Verdict>("verdict");
+        QTest::addColumn<int>("result");
+        QTest::addColumn<int>("movers");
+        QTest::addColumn<QStringList>("installed");
+
+        QTest::newRow("no staging folder")
+            << FileMap() << MoverGate::Verdict::Proceed << 2 << 0 << QStringList();
+        QTest::newRow("only empty folders")
+            << FileMap{{"/", ""}, {"/a/b/", ""}, {"/c/", ""}} << MoverGate::Verdict::Proceed << 2
+            << 0 << QStringList();
+        QTest::newRow("a file deep down")
+            << FileMap{{"/a/", ""}, {"/a/b/level.pak", "l"}} << MoverGate::Verdict::Proceed << 0
+            << 1 << QStringList{"a/b/level.pak"};
+        QTest::newRow("only a dot-file")
+            << FileMap{{"/.initcomplete", ""}} << MoverGate::Verdict::Proceed << 0 << 1
+            << QStringList{".initcomplete"};
+        QTest::newRow("mover fails")
+            << FileMap{{"/level.pak", "l"}} << MoverGate::Verdict::Fail << 1 << 1 << QStringList();
+    }
+
+    void installPendingFiles()
+    {
+        QFETCH(FileMap, staged);
+        QFETCH(MoverGate::Verdict, verdict);
+        QFETCH(int, result);
+        QFETCH(int, movers);
+        QFETCH(QStringList, installed);
+        for (auto it = staged.constBegin(); it != staged.constEnd(); ++it) {
+            if (it.key().endsWith(QLatin1Char('/')))
+                QVERIFY(QDir().mkpath(Updater::stagingPath(it.key())));
+            else
+                QVERIFY(fixture.stage(it.key(), it.value()));
+        }
+        passEveryMover(verdict);
+
+        QCOMPARE(updater->installPendingFiles(), result);
+        QCOMPARE(gate->arrivals(), movers);
+        QCOMPARE(filesBelow(fixture.installDir()), installed);
+        if (result == 1)
+            QCOMPARE(log->events,
+                     QStringList{QStringLiteral("downloadError(Installation process failed)")});
+    }
+
+    // While a mover runs the window keeps painting and its timers keep firing,
+    // and nothing that reaches the engine meanwhile starts a second mover,
+    // a check or a run.
+    void responsiveWhileMoving_data()
+    {
+        QTest::addColumn<QString>("operation");
+        QTest::addColumn<int>("result"); // -1: the operation has none
+        QTest::addColumn<QStringList>("events");
+
+        QTest::newRow("installFiles") << "installFiles" << 1 << QStringList();
+        QTest::newRow("installPendingFiles") << "installPendingFiles" << 0 << QStringList();
+        QTest::newRow("uninstall")
+            << "uninstall" << -1 << QStringList{"stateChanged(install)", "checkingForUpdates()"};
+        QTest::newRow("migrate") << "migrate" << 1 << QStringList();
+        QTest::newRow("download run")
+            << "download run" << -1 << QStringList{"stateChanged(installing)", "updateComplete()"};
+    }
+
+    void responsiveWhileMoving()
+    {
+        QFETCH(QString, operation);
+        QFETCH(int, result);
+        QFETCH(QStringList, events);
+        QVERIFY(fixture.install(QStringLiteral("/.initcomplete"), QByteArray()));
+        QVERIFY(fixture.stage(QStringLiteral("/staged.pak"), "staged"));
+        QVERIFY(writeFiles(sourceDir(), {{"moved.pak", "m"}}));
+        QVERIFY(writeFiles(legacyDir(), {{".initcomplete", ""}, {"old.pak", "o"}}));
+        QVERIFY(fixture.publish({{QStringLiteral("/fetched.pak"), "fetched"}}));
+        if (operation == QLatin1String("download run")) {
+            QVERIFY(QDir(fixture.installDir()).removeRecursively());
+            checkNow(fixture, *updater);
+            QTRY_VERIFY(log->hasClosingSignal());
+        }
+        log->events.clear();
+        fixture.server->resetCounters();
+        MessageBox::presetAnswer(QMessageBox::Yes);
+
+        PaintCounter window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+
+        // Once the mover is held: a few timer ticks, a repaint, then every entry
+        // point once more, and only then the mover may go on.
+        QTimer ticker;
+        ticker.setInterval(1);
+        int ticks = 0;
+        int paintsBefore = 0;
+        bool probed = false;
+        QStringList eventsWhileHeld;
+        bool secondInstall = true;
+        int secondPending = -1;
+        bool secondMigrate = true;
+        qsizetype boxesBefore = 0;
+        connect(gate.get(), &MoverGate::arrived, this, [&](int index) {
+            if (index > 0) {
+                gate->release(index); // a second mover: let it end so the test can report it
+                return;
+            }
+            paintsBefore = window.paints;
+            ticker.start();
+        });
+        connect(&ticker, &QTimer::timeout, this, [&] {
+            window.update();
+            if (++ticks < 3 || window.paints == paintsBefore || probed)
+                return;
+            probed = true;
+            ticker.stop();
+            const QStringList before = log->events;
+            boxesBefore = MessageBox::shownBoxes().size();
+            secondInstall = updater->installFiles(sourceDir(), fixture.installDir(), {});
+            secondPending = updater->installPendingFiles();
+            secondMigrate = updater->migrateLegacyInstallation();
+            updater->uninstall();
+            checkNow(fixture, *updater);
+            updater->startUpdate();
+            eventsWhileHeld = log->events.mid(before.size());
+            gate->release(0);
+        });
+
+        int outcome = -1;
+        if (operation == QLatin1String("installFiles")) {
+            outcome = updater->installFiles(sourceDir(), fixture.installDir(), {});
+        } else if (operation == QLatin1String("installPendingFiles")) {
+            outcome = updater->installPendingFiles();
+        } else if (operation == QLatin1String("uninstall")) {
+            updater->uninstall();
+        } else if (operation == QLatin1String("migrate")) {
+            outcome = updater->migrateLegacyInstallation();
+        } else {
+            updater->startUpdate();
+            QTRY_VERIFY_WITH_TIMEOUT(log->count(QStringLiteral("updateComplete()")) > 0, 30000);
+        }
+
+        QVERIFY(probed);
+        QVERIFY(ticks >= 3);
+        QCOMPARE(gate->arrivals(), 1);
+        QCOMPARE(secondInstall, false);
+        QCOMPARE(secondPending, 1);
+        QCOMPARE(secondMigrate, false);
+        QCOMPARE(MessageBox::shownBoxes().size(), boxesBefore);
+        QCOMPARE(eventsWhileHeld, QStringList());
+        QCOMPARE(outcome, result);
+        QStringList seen;
+        for (const QString &event : std::as_const(log->events)) {
+            if (!event.startsWith(QLatin1String("overallProgress(")) &&
+                !event.startsWith(QLatin1String("downloadProgress(")))
+                seen << event;
+        }
+        QCOMPARE(seen, events);
+    }
+
+    // A manifest that comes in while files are moved is verified only after
+    // the move, against the folder as the move left it.
+    void manifestDuringMoveWaits()
+    {
+        QVERIFY(fixture.publish({{QStringLiteral("/moved.pak"), "m"}}));
+        QVERIFY(writeFiles(sourceDir(), {{"moved.pak", "m"}}));
+        // The mover goes on once it is held and the manifest reply is in.
+        bool replySeen = false;
+        bool held = false;
+        QStringList eventsAtRelease;
+        const auto releaseWhenBoth = [&] {
+            if (!replySeen || !held)
+                return;
+            eventsAtRelease = log->events;
+            gate->release(0);
+        };
+        connect(&updater->network(), &QNetworkAccessManager::finished, this, [&] {
+            replySeen = true;
+            releaseWhenBoth();
+        });
+        connect(gate.get(), &MoverGate::arrived, this, [&] {
+            held = true;
+            releaseWhenBoth();
+        });
+
+        checkNow(fixture, *updater);
+        QVERIFY(updater->installFiles(sourceDir(), fixture.installDir(), {}));
+        QVERIFY(replySeen);
+        QCOMPARE(eventsAtRelease, QStringList{QStringLiteral("checkingForUpdates()")});
+        QCOMPARE(log->events, QStringList{QStringLiteral("checkingForUpdates()")});
+        QTRY_VERIFY(log->hasClosingSignal());
+        QCOMPARE(log->events.last(), QStringLiteral("noUpdateAvailable()"));
+    }
+
+    // A folder the player cannot write is removed by an elevated mover, waited
+    // for without a time limit: the same holds there. Run as an unprivileged
+    // user, whose mover then fails to delete.
+    void elevatedUninstallStaysResponsive()
+    {
+        PkexecStandIn pkexec(PkexecStandIn::Mode::Run);
+        QVERIFY(fixture.install(QStringLiteral("/data/level.pak"), "level"));
+        const QString home = fixture.workDir() + QStringLiteral("/nobody-home");
+        const QString temp = fixture.workDir() + QStringLiteral("/nobody-tmp");
+        QVERIFY(QDir().mkpath(home));
+        QVERIFY(QDir().mkpath(temp));
+        setFolderWritableByOthers(temp, true);
+        for (const QString &path : {fixture.installDir(), home, temp,
+                                    QStringLiteral(ENGINE_PROBE_EXE), QStringLiteral(LAUNCHER_EXE)})
+            openPathForOthers(path);
+
+        QProcess probe;
+        runAsUnprivileged(probe, QStringLiteral(ENGINE_PROBE_EXE),
+                          {QStringLiteral("--uninstall"), fixture.installDir(),
+                           QStringLiteral("--answer"), QStringLiteral("yes"),
+                           QStringLiteral("--hold")},
+                          home);
+        QProcessEnvironment environment = probe.processEnvironment();
+        environment.insert(QStringLiteral("TMPDIR"), temp);
+        probe.setProcessEnvironment(environment);
+        probe.start();
+        QVERIFY(probe.waitForFinished(60000));
+        const QStringList lines =
+            QString::fromUtf8(probe.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
+        QCOMPARE(
+            lines,
+            (QStringList{"held, ticked 3 times; second uninstall asked 0; second move false",
+                         "error Some files could not be removed during uninstall", "movers 1",
+                         "box question Confirm Uninstall: Are you sure you want to uninstall? This "
+                         "will remove all game files."}));
+        QCOMPARE(pkexec.calls().size(), 1);
+        QVERIFY(QFile::exists(fixture.installDir() + QStringLiteral("/data/level.pak")));
+    }
+
+    // Quitting ends every event loop, the one waiting for the mover too; the
+    // move must still finish before its result is read.
+    void quitDuringMove()
+    {
+        QVERIFY(writeFiles(sourceDir(), {{"moved.pak", "m"}}));
+        connect(gate.get(), &MoverGate::arrived, this, [this](int index) {
+            QVERIFY(gate->release(index));
+            QCoreApplication::exit(0);
+        });
+
+        const bool result = updater->installFiles(sourceDir(), fixture.installDir(), {});
+        // Undo the quit for the tests that follow: a finished exec() clears it.
+        QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
+        QCoreApplication::exec();
+
+        QVERIFY(result);
+        QCOMPARE(log->events, QStringList());
+        QCOMPARE(filesBelow(fixture.installDir()), QStringList{QStringLiteral("moved.pak")});
+        QCOMPARE(filesBelow(sourceDir()), QStringList());
+    }
+};
+
+ENGINE_TEST_MAIN(TestEngineInstall)
+#include "tst_engine_install.moc"
