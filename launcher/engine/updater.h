@@ -9,9 +9,13 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
+
+#include <cstdlib>
+#include <memory>
 
 class QFile;
 
@@ -112,6 +116,7 @@ private:
         QFile *file = nullptr;
         qint64 expectedSize = 0; // manifest size; 0 when unknown
         qint64 bytesWritten = 0;
+        quint32 crc = 0; // of the bytes written so far
     };
 
     struct PendingDownload
@@ -143,6 +148,8 @@ private:
     void abandonReply(QNetworkReply *reply, DownloadInfo &info);
     void refuseOversizedDownload(QNetworkReply *reply);
     void completeRun();
+    void takeKey(const QString &key);
+    QString largestWaitingKey();
 
     // Launcher version.
     void onLauncherVersionReply(QNetworkReply *reply);
@@ -167,4 +174,17 @@ private:
     DownloadSpeed speed;
     QMap<QNetworkReply *, qint64> lastBytesPerReply;
     int stallTimeoutMs = defaultStallTimeoutMs;
+
+    // The run's keys above size 0, largest first and list order among equals, with
+    // the keys already taken: a refill walks a cursor instead of rescanning the list.
+    QList<QString> keysBySize;
+    qsizetype keysBySizeCursor = 0;
+    QSet<QString> startedKeys;
+
+    // One buffer for every reply's data instead of an allocation per readyRead.
+    struct FreeDeleter
+    {
+        void operator()(char *data) const { std::free(data); }
+    };
+    std::unique_ptr<char, FreeDeleter> readBuffer;
 };
