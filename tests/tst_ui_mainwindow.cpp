@@ -362,9 +362,16 @@ private slots:
         const QPoint probe(1100, 100);
         QCOMPARE(qAlpha(window->grab().toImage().pixel(probe)), 0); // nothing painted yet
 
+        QSignalSpy errors(player(), &QMediaPlayer::errorOccurred);
+        const QUrl badClip(QStringLiteral("qrc:/resources/no_such_clip.mp4"));
         if (mediaError)
-            player()->setSource(QUrl(QStringLiteral("qrc:/resources/no_such_clip.mp4")));
+            player()->setSource(badClip);
         QTRY_VERIFY_WITH_TIMEOUT(ready.count() == 1, MainWindow::firstFrameTimeoutMs * 3);
+        if (mediaError) {
+            // The dropped clip is started again a bounded number of times, then left alone.
+            QTRY_COMPARE(errors.count(), 1 + MainWindow::maxClipRestarts);
+            QCOMPARE(player()->source(), badClip);
+        }
         QTRY_COMPARE(server->requestCount(QStringLiteral("/patch/checksums.txt.gz")), 1);
         QCOMPARE(server->requestCount(QStringLiteral("/launcher.json")), 1);
 

@@ -35,6 +35,8 @@ public:
 
     // Without a first video frame within this time the still picture stands in.
     static constexpr int firstFrameTimeoutMs = 5000;
+    // How often a clip the media back end dropped is started again.
+    static constexpr int maxClipRestarts = 3;
 
 signals:
     void backgroundSetupComplete();
@@ -87,6 +89,7 @@ private:
     QTimer *firstFrameTimer = nullptr;
     QImage currentFrame;
     bool backgroundReady = false;
+    int clipRestarts = 0;
     QString currentButtonState;
     CircularProgressWidget *progressRing = nullptr;
     QLabel *speedLabel = nullptr;

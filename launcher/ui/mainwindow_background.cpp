@@ -10,6 +10,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QTimer>
+#include <QUrl>
 #include <QVideoFrame>
 #include <QVideoSink>
 
@@ -41,6 +42,18 @@ void MainWindow::startVideo()
 void MainWindow::onMediaError()
 {
     useStillBackground();
+    // GStreamer drops a clip whose start the GUI thread held up for a moment;
+    // a few fresh starts bring the moving background back. A missing codec
+    // fails the same way every time, so the number of tries is bounded.
+    if (clipRestarts >= maxClipRestarts)
+        return;
+    ++clipRestarts;
+    const QUrl clip = mediaPlayer->source();
+    mediaPlayer->stop();
+    mediaPlayer->setSource(QUrl());
+    mediaPlayer->setSource(clip);
+    if (isVisible() && isActiveWindow())
+        mediaPlayer->play();
 }
 
 void MainWindow::onMediaStatusChanged(int status)
