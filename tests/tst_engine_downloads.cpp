@@ -10,6 +10,7 @@
 #include <QProcess>
 #include <QTest>
 
+#include <algorithm>
 #include <memory>
 
 Q_DECLARE_METATYPE(TestHttpServer::Fault)
@@ -213,6 +214,49 @@ private slots:
         QCOMPARE(fileRequests(), expected);
     }
 
+    // Over many files of mixed and equal sizes (and empty ones) with one slot,
+    // every start follows the rule: largest waiting first, list order among equals,
+    // empty files last in list order. The list keeps the order they started in.
+    void schedulingOrderManyFiles_data()
+    {
+        QTest::addColumn<QList<int>>("sizes");
+
+        QList<int> mixed;
+        for (int i = 0; i < 60; ++i)
+            mixed << (i * 37 % 11) * 40; // 0 to 400, each size several times
+        QTest::newRow("sixty mixed") << mixed;
+        QList<int> tiedAtTop{300, 5, 300, 0, 300, 7, 7, 0, 300, 1};
+        QTest::newRow("ties at the top") << tiedAtTop;
+    }
+
+    void schedulingOrderManyFiles()
+    {
+        QFETCH(QList<int>, sizes);
+        maxConcurrentDownloads = 1;
+        FileMap files;
+        QMap<QString, int> sizeOf;
+        for (int i = 0; i < sizes.size(); ++i) {
+            const QString key = QStringLiteral("/d%1/f%2.pak").arg(i % 3).arg(i);
+            files.insert(key, contentOfSize(sizes.at(i), char('a' + i % 20)));
+            sizeOf.insert(key, sizes.at(i));
+        }
+        prepare(files);
+        QStringList expected = updater->filesToFetch();
+        QCOMPARE(expected.size(), sizes.size());
+        std::stable_sort(expected.begin(), expected.end(), [&](const QString &a, const QString &b) {
+            return sizeOf.value(a) > sizeOf.value(b);
+        });
+
+        updater->startUpdate();
+        QTRY_VERIFY_WITH_TIMEOUT(runEnded(), 60000);
+        QCOMPARE(outcome().last(), QStringLiteral("updateComplete()"));
+        QStringList requested;
+        for (const QString &key : expected)
+            requested << path(key);
+        QCOMPARE(fileRequests(), requested);
+        QCOMPARE(QStringList(updater->filesToFetch()), expected);
+    }
+
     // Files that end while a larger one still runs make way in list order.
     void smallerFilesFollowListOrder()
     {
@@ -379,6 +423,46 @@ private slots:
                                     QStringLiteral("stateChanged(update)")}));
         QVERIFY(!updater->updating());
         QVERIFY(QFileInfo(Updater::stagingPath(QStringLiteral("/bad.pak"))).size() <= 1000);
+    }
+
+    // A file far larger than the read buffers arrives in many pieces; the checksum
+    // taken on the way must cover every one of them, the first and the last included.
+    void largeFileInManyPieces_data()
+    {
+        QTest::addColumn<qint64>("changedByte"); // -1: served as published
+        const qint64 size = 3 * 1024 * 1024 + 17;
+        QTest::newRow("intact") << qint64(-1);
+        QTest::newRow("first byte differs") << qint64(0);
+        QTest::newRow("middle byte differs") << size / 2;
+        QTest::newRow("last byte differs") << size - 1;
+    }
+
+    void largeFileInManyPieces()
+    {
+        QFETCH(qint64, changedByte);
+        const QByteArray content = contentOfSize(3 * 1024 * 1024 + 17, 'L');
+        prepare({{QStringLiteral("/large.pak"), content},
+                 {QStringLiteral("/small.pak"), contentOfSize(5000, 's')}});
+        if (changedByte >= 0) {
+            TestHttpServer::Fault altered;
+            altered.body = content;
+            altered.body[changedByte] = char(altered.body.at(changedByte) ^ 0x5a);
+            altered.useBody = true;
+            fixture.server->setFault(path(QStringLiteral("/large.pak")), altered);
+        }
+
+        updater->startUpdate();
+        QTRY_VERIFY_WITH_TIMEOUT(runEnded(), 60000);
+        if (changedByte < 0) {
+            QCOMPARE(outcome().last(), QStringLiteral("updateComplete()"));
+            QVERIFY(log->named(QStringLiteral("downloadError")).isEmpty());
+            QCOMPARE(readFile(fixture.installDir() + QStringLiteral("/large.pak")), content);
+        } else {
+            QCOMPARE(outcome().mid(outcome().size() - 2),
+                     (QStringList{QStringLiteral("downloadError(File verification failed)"),
+                                  QStringLiteral("stateChanged(update)")}));
+            QCOMPARE(log->count(QStringLiteral("updateComplete()")), 0);
+        }
     }
 
     // A write that fails tears its download down; with nothing else running the run ends.

@@ -14,9 +14,16 @@
 #include <QThread>
 #include <QTimer>
 
+#include <algorithm>
+
 int maxConcurrentDownloads = QThread::idealThreadCount();
 
 namespace {
+
+// Bounds what a reply holds in memory: past it Qt stops reading the socket until
+// we have written the data out, so peak memory does not follow the file sizes.
+constexpr qint64 replyBufferBytes = 1024 * 1024;
+constexpr qint64 readChunkBytes = 256 * 1024;
 
 int slotLimit()
 {
@@ -52,11 +59,15 @@ void Updater::startUpdate()
     fileBytesReceived.clear();
 
     // The largest file goes first so it does not end up alone at the tail of the run.
+    QList<QPair<qint64, QString>> sized;
+    sized.reserve(filesToDownload.size());
     QString largestKey;
     qint64 largestSize = 0;
     for (const QString &key : std::as_const(filesToDownload)) {
         const qint64 size = manifestSize(key);
         totalBytes += size;
+        if (size > 0)
+            sized.append({size, key});
         if (size > largestSize) {
             largestSize = size;
             largestKey = key;
@@ -65,7 +76,20 @@ void Updater::startUpdate()
     if (!largestKey.isNull()) {
         filesToDownload.removeOne(largestKey);
         filesToDownload.prepend(largestKey);
+        const auto largest = std::find_if(sized.begin(), sized.end(), [&](const auto &entry) {
+            return entry.second == largestKey;
+        });
+        std::rotate(sized.begin(), largest, largest + 1);
     }
+    // Stable, so equal sizes keep their list order: the first of them is the one taken.
+    std::stable_sort(sized.begin(), sized.end(),
+                     [](const auto &a, const auto &b) { return a.first > b.first; });
+    keysBySize.clear();
+    keysBySize.reserve(sized.size());
+    for (const auto &entry : std::as_const(sized))
+        keysBySize.append(entry.second);
+    keysBySizeCursor = 0;
+    startedKeys.clear();
 
     speed.restart(QDateTime::currentMSecsSinceEpoch());
     emit stateChanged(isInstalled() ? QStringLiteral("updating") : QStringLiteral("installing"));
@@ -77,9 +101,36 @@ void Updater::downloadNextFile()
 {
     while (activeDownloads.size() < slotLimit() && nextFileIndex < filesToDownload.size()) {
         const QString key = filesToDownload.at(nextFileIndex);
+        takeKey(key);
         startDownload(fileUrl(key), key);
         ++nextFileIndex;
     }
+}
+
+// A key leaves filesToDownload[nextFileIndex...] whether or not its start succeeds.
+void Updater::takeKey(const QString &key)
+{
+    startedKeys.insert(key);
+}
+
+// The largest waiting key above size 0 that is not running, the first of equal
+// sizes; a null string when there is none.
+QString Updater::largestWaitingKey()
+{
+    while (keysBySizeCursor < keysBySize.size() &&
+           startedKeys.contains(keysBySize.at(keysBySizeCursor)))
+        ++keysBySizeCursor;
+    for (qsizetype i = keysBySizeCursor; i < keysBySize.size(); ++i) {
+        const QString &key = keysBySize.at(i);
+        if (startedKeys.contains(key))
+            continue;
+        const bool running =
+            std::any_of(activeDownloads.cbegin(), activeDownloads.cend(),
+                        [&key](const DownloadInfo &active) { return active.filePath == key; });
+        if (!running)
+            return key;
+    }
+    return {};
 }
 
 void Updater::startDownload(const QUrl &url, const QString &filePath)
@@ -102,6 +153,7 @@ void Updater::startDownload(const QUrl &url, const QString &filePath)
     }
 
     QNetworkReply *reply = sendRequest(url, Purpose::File);
+    reply->setReadBufferSize(replyBufferBytes);
     DownloadInfo info;
     info.filePath = filePath;
     info.checksum =
@@ -123,23 +175,33 @@ void Updater::writeDownloadData(QNetworkReply *reply)
     auto it = activeDownloads.find(reply);
     if (it == activeDownloads.end())
         return;
-    const QByteArray data = reply->readAll();
-    if (data.isEmpty())
-        return;
-    // An error page is not the file; the failure is handled when the reply finishes.
-    if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() >= 400)
-        return;
-
-    // More than the manifest promised: a broken or hostile server must not fill the disk.
-    if (it->expectedSize > 0 && it->bytesWritten + data.size() > it->expectedSize) {
-        refuseOversizedDownload(reply);
-        return;
+    if (!readBuffer) {
+        readBuffer.reset(static_cast<char *>(std::aligned_alloc(4096, readChunkBytes)));
+        if (!readBuffer)
+            qFatal("Out of memory for the download buffer");
     }
+    char *const buffer = readBuffer.get();
+    // An error page is not the file; the failure is handled when the reply finishes.
+    // It is still drained, or a full read buffer would hold the reply open.
+    const bool errorPage =
+        reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() >= 400;
 
-    const qint64 written = it->file->write(data);
-    if (written == data.size()) {
-        it->bytesWritten += written;
-        return;
+    for (;;) {
+        const qint64 length = reply->read(buffer, readChunkBytes);
+        if (length <= 0)
+            return;
+        if (errorPage)
+            continue;
+        // More than the manifest promised: a broken or hostile server must not fill the disk.
+        if (it->expectedSize > 0 && it->bytesWritten + length > it->expectedSize) {
+            refuseOversizedDownload(reply);
+            return;
+        }
+        if (it->file->write(buffer, length) != length)
+            break;
+        it->bytesWritten += length;
+        // A write that fell short stops the download, so these are the file's bytes.
+        it->crc = crc32Update(it->crc, buffer, length);
     }
 
     emit downloadError(QStringLiteral("Failed to write download data to file"));
@@ -260,50 +322,40 @@ void Updater::onDownloadFinished(QNetworkReply *reply)
     if (!activeDownloads.contains(reply))
         return; // refused or failed while writing the rest
     DownloadInfo &info = activeDownloads[reply];
-    info.file->flush();
+    // The checksum was taken over what was handed to the file; buffered bytes that
+    // could not reach the disk must fail the file just as a re-read would have.
+    const bool stored = info.file->flush() && info.file->error() == QFileDevice::NoError;
     info.file->close();
     const QString fileName = info.file->fileName();
     const QString filePath = info.filePath;
-    if (fileChecksum(fileName) != info.checksum) {
+    const qint64 onDisk = QFileInfo(fileName).size();
+    if (!stored || onDisk != info.bytesWritten || crc32Hex(info.crc) != info.checksum) {
         emit downloadError(QStringLiteral("File verification failed"));
         cancelAllDownloads();
         return;
     }
 
-    const qint64 size = manifestSize(filePath);
+    const qint64 size = info.expectedSize;
     bool wasLargestRunning = true;
     for (auto it = activeDownloads.constBegin(); it != activeDownloads.constEnd(); ++it) {
-        if (it.key() != reply && manifestSize(it->filePath) > size) {
+        if (it.key() != reply && it->expectedSize > size) {
             wasLargestRunning = false;
             break;
         }
     }
 
-    onDownloadProgress(reply, QFileInfo(fileName).size(), size);
+    onDownloadProgress(reply, onDisk, size);
     releaseDownload(reply);
 
     // Keep the big files moving: the largest file not yet started takes the freed slot.
     if (wasLargestRunning) {
-        QSet<QString> running;
-        for (const DownloadInfo &active : std::as_const(activeDownloads))
-            running.insert(active.filePath);
-        int bestIndex = -1;
-        qint64 bestSize = 0;
-        for (int i = nextFileIndex; i < filesToDownload.size(); ++i) {
-            const QString &key = filesToDownload.at(i);
-            const qint64 candidate = manifestSize(key);
-            if (candidate > bestSize && !running.contains(key)) {
-                bestSize = candidate;
-                bestIndex = i;
-            }
-        }
-        if (bestIndex >= 0) {
-            const QString key = filesToDownload.at(bestIndex);
+        const QString key = largestWaitingKey();
+        if (!key.isNull()) {
+            takeKey(key);
             startDownload(fileUrl(key), key);
-            const qsizetype first = filesToDownload.indexOf(key);
-            if (first >= nextFileIndex) {
-                filesToDownload.removeAt(first);
-                filesToDownload.insert(nextFileIndex, key);
+            const qsizetype first = filesToDownload.indexOf(key, nextFileIndex);
+            if (first >= 0) {
+                filesToDownload.move(first, nextFileIndex);
                 ++nextFileIndex;
             }
         }

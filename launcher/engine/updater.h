@@ -10,9 +10,13 @@
 #include <QNetworkReply>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
+
+#include <cstdlib>
+#include <memory>
 
 class QFile;
 
@@ -116,6 +120,7 @@ private:
         QFile *file = nullptr;
         qint64 expectedSize = 0; // manifest size; 0 when unknown
         qint64 bytesWritten = 0;
+        quint32 crc = 0; // of the bytes written so far
     };
 
     struct PendingDownload
@@ -147,6 +152,8 @@ private:
     void abandonReply(QNetworkReply *reply, DownloadInfo &info);
     void refuseOversizedDownload(QNetworkReply *reply);
     void completeRun();
+    void takeKey(const QString &key);
+    QString largestWaitingKey();
 
     // Launcher version.
     void onLauncherVersionReply(QNetworkReply *reply);
@@ -179,4 +186,17 @@ private:
 
     bool movingFiles = false;                       // a mover (or the legacy unpacking) is at work
     QList<QPointer<QNetworkReply>> deferredReplies; // manifests that came in meanwhile
+
+    // The run's keys above size 0, largest first and list order among equals, with
+    // the keys already taken: a refill walks a cursor instead of rescanning the list.
+    QList<QString> keysBySize;
+    qsizetype keysBySizeCursor = 0;
+    QSet<QString> startedKeys;
+
+    // One buffer for every reply's data instead of an allocation per readyRead.
+    struct FreeDeleter
+    {
+        void operator()(char *data) const { std::free(data); }
+    };
+    std::unique_ptr<char, FreeDeleter> readBuffer;
 };
