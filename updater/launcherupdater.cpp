@@ -1,5 +1,6 @@
 #include "launcherupdater.h"
 
+#include "launcherrequest.h"
 #include "packageextractor.h"
 #include "platform/platform.h"
 #include "settings.h"
@@ -65,13 +66,8 @@ bool LauncherUpdater::startUpdate(const QString &launcherPath, const QString &up
 
     emit status(QStringLiteral("Downloading update..."));
 
-    QNetworkRequest request(QUrl(updateUrl, QUrl::TolerantMode));
-    request.setHeader(QNetworkRequest::UserAgentHeader,
-                      settings.applicationName + QStringLiteral(" Launcher"));
-    QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
-    ssl.setProtocol(QSsl::TlsV1_2OrLater);
-    request.setSslConfiguration(ssl);
-    request.setTransferTimeout(stallTimeoutMs);
+    const QNetworkRequest request = launcherRequest(QUrl(updateUrl, QUrl::TolerantMode),
+                                                    settings.applicationName, stallTimeoutMs);
     QNetworkReply *reply = networkManager->get(request);
     connect(reply, &QNetworkReply::downloadProgress, this, &LauncherUpdater::downloadProgress);
     connect(reply, &QNetworkReply::finished, this, [this, reply] { onDownloadFinished(reply); });

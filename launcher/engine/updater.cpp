@@ -1,5 +1,6 @@
 #include "updater.h"
 
+#include "launcherrequest.h"
 #include "manifestcodec.h"
 #include "messagebox.h"
 #include "settings.h"
@@ -64,18 +65,8 @@ QString Updater::invalidManifestMessage()
 
 QNetworkReply *Updater::sendRequest(const QUrl &url, Purpose purpose)
 {
-    QNetworkRequest request(url);
-    request.setHeader(QNetworkRequest::UserAgentHeader,
-                      Settings::instance->applicationName + QStringLiteral(" Launcher"));
-    // Built once and shared: every request uses the same settings, thousands per run.
-    static const QSslConfiguration ssl = [] {
-        QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-        configuration.setProtocol(QSsl::TlsV1_2OrLater);
-        return configuration;
-    }();
-    request.setSslConfiguration(ssl);
-    // A server that stops sending must not hold a request for ever.
-    request.setTransferTimeout(stallTimeoutMs);
+    QNetworkRequest request =
+        launcherRequest(url, Settings::instance->applicationName, stallTimeoutMs);
     request.setAttribute(QNetworkRequest::User, static_cast<int>(purpose));
     return networkManager.get(request);
 }
