@@ -1,3 +1,4 @@
+#include "programrun.h"
 #include "testenvironment.h"
 
 #include <QDir>
@@ -9,22 +10,9 @@
 
 namespace {
 
-struct Run
+ProgramRun runLauncher(const QStringList &arguments)
 {
-    int exitCode = -1;
-    QByteArray output;
-};
-
-Run runLauncher(const QStringList &arguments)
-{
-    QProcess process;
-    process.setProgram(QStringLiteral(LAUNCHER_EXE));
-    process.setArguments(arguments);
-    process.start();
-    if (!process.waitForFinished(30000))
-        return {};
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-            process.readAllStandardOutput()};
+    return runProgram(QStringLiteral(LAUNCHER_EXE), arguments, {}, 30000);
 }
 
 // Relative paths of every file below `root` (dot-files included), sorted.
@@ -73,9 +61,9 @@ private slots:
         QVERIFY(writeFile(dest + QStringLiteral("/a.txt"), "old"));
         QVERIFY(writeFile(dest + QStringLiteral("/untouched.txt"), "stays"));
 
-        const Run run = runLauncher({"--source", source, "--dest", dest});
+        const ProgramRun run = runLauncher({"--source", source, "--dest", dest});
         QCOMPARE(run.exitCode, 0);
-        QVERIFY(run.output.isEmpty()); // the mover prints nothing
+        QVERIFY(run.out.isEmpty()); // the mover prints nothing
         QCOMPARE(filesBelow(dest), (QStringList{".initcomplete", "a.txt", "bin/.hidden",
                                                 "bin/data.pak", "bin/deep/more.dat",
                                                 "untouched.txt"}));
@@ -117,7 +105,7 @@ private slots:
     void quotesAreStripped()
     {
         makeSource({"a.txt"});
-        const Run run = runLauncher({"--source", "\"" + source + "\"", "--dest", dest + "\"",
+        const ProgramRun run = runLauncher({"--source", "\"" + source + "\"", "--dest", dest + "\"",
                                      "--ignore", ""});
         QCOMPARE(run.exitCode, 0);
         QCOMPARE(filesBelow(dest), QStringList{"a.txt"});
@@ -174,15 +162,15 @@ private slots:
 
     void standardOptions()
     {
-        const Run version = runLauncher({"--version"});
+        const ProgramRun version = runLauncher({"--version"});
         QCOMPARE(version.exitCode, 0);
-        QCOMPARE(version.output.trimmed(), QByteArray("launcher 1.0.0.0"));
+        QCOMPARE(version.out.trimmed(), QStringLiteral("launcher 1.0.0.0"));
 
-        const Run help = runLauncher({"--help"});
+        const ProgramRun help = runLauncher({"--help"});
         QCOMPARE(help.exitCode, 0);
         for (const char *text : {"Ashgrove Launcher", "Source directory containing files to move",
                                  "Destination directory for files", "Files to ignore"})
-            QVERIFY2(help.output.contains(text), text);
+            QVERIFY2(help.out.contains(QLatin1String(text)), text);
 
         QCOMPARE(runLauncher({"--bogus"}).exitCode, 1);
         QCOMPARE(runLauncher({"--source"}).exitCode, 1);

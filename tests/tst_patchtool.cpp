@@ -1,5 +1,6 @@
 #include "checksum.h"
 #include "manifestcodec.h"
+#include "programrun.h"
 #include "testenvironment.h"
 
 #include <QDir>
@@ -11,21 +12,9 @@
 
 namespace {
 
-struct Run
+ProgramRun patchtool(const QStringList &arguments)
 {
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
-Run patchtool(const QStringList &arguments)
-{
-    QProcess process;
-    process.start(QStringLiteral(PATCHTOOL_EXE), arguments);
-    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit)
-        return {};
-    return {process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()),
-            QString::fromUtf8(process.readAllStandardError())};
+    return runProgram(QStringLiteral(PATCHTOOL_EXE), arguments);
 }
 
 QByteArray randomBytes(qsizetype size)
@@ -69,7 +58,7 @@ private slots:
     void publishThenVerify()
     {
         const QString out = work.filePath(QStringLiteral("out"));
-        const Run publish = patchtool({"publish", game, out});
+        const ProgramRun publish = patchtool({"publish", game, out});
         QVERIFY2(publish.exitCode == 0, qPrintable(publish.err));
 
         const DecodedManifest manifest =
@@ -88,7 +77,7 @@ private slots:
         const QString manifestPath = out + QStringLiteral("/checksums.txt.gz");
         QCOMPARE(patchtool({"verify", manifestPath, out}).exitCode, 0);
         // The source folder lacks only the installation marker.
-        const Run source = patchtool({"verify", manifestPath, game});
+        const ProgramRun source = patchtool({"verify", manifestPath, game});
         QCOMPARE(source.exitCode, 1);
         QCOMPARE(source.out, QStringLiteral("missing /.initcomplete\n"));
 
@@ -96,7 +85,7 @@ private slots:
         QVERIFY(QFile::remove(out + QStringLiteral("/música/ñ.ogg")));
         QVERIFY(QFile::remove(out + QStringLiteral("/empty")));
         QVERIFY(QDir(out).mkdir(QStringLiteral("empty"))); // a folder in place of a file
-        const Run changed = patchtool({"verify", manifestPath, out});
+        const ProgramRun changed = patchtool({"verify", manifestPath, out});
         QCOMPARE(changed.exitCode, 1);
         QCOMPARE(changed.out, QStringLiteral("differs /bin/data 1.pak\n"
                                              "differs /empty\n"
@@ -131,7 +120,7 @@ private slots:
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("checksums.txt.gz"));
         QVERIFY(writeFile(path, manifest));
-        const Run run = patchtool(
+        const ProgramRun run = patchtool(
             {"verify", path, gameExists ? game : dir.filePath(QStringLiteral("nothing"))});
         QCOMPARE(run.exitCode, 2);
         QVERIFY(run.out.isEmpty());
@@ -182,7 +171,7 @@ private slots:
 
         const QString out = dir.filePath(QStringLiteral("out"));
         QVERIFY(writeFile(out + QStringLiteral("/checksums.txt.gz"), "stale"));
-        const Run run = patchtool({"publish", source, out});
+        const ProgramRun run = patchtool({"publish", source, out});
         QCOMPARE(run.exitCode, 1);
         QVERIFY2(run.err.contains(QStringLiteral("refused")), qPrintable(run.err));
         QFETCH(QString, message);
@@ -221,7 +210,7 @@ private slots:
         QFETCH(QStringList, arguments);
         for (QString &argument : arguments)
             argument.replace(QLatin1Char('@'), work.path() + QLatin1Char('/'));
-        const Run run = patchtool(arguments);
+        const ProgramRun run = patchtool(arguments);
         QCOMPARE(run.exitCode, 2);
         QVERIFY(!run.err.isEmpty());
         QVERIFY(!QFileInfo::exists(game + QStringLiteral("/out")));

@@ -1,3 +1,4 @@
+#include "programrun.h"
 #include "testenvironment.h"
 #include "testhttpserver.h"
 #include "ziparchive.h"
@@ -15,26 +16,7 @@
 
 namespace {
 
-struct Run
-{
-    int exitCode = -1;
-    QString output;
-};
-
-Run runProgram(const QString &program, const QStringList &arguments,
-               const QString &workingDirectory = {})
-{
-    QProcess process;
-    process.setWorkingDirectory(workingDirectory);
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(program, arguments);
-    if (!process.waitForStarted(30000) || !process.waitForFinished(120000))
-        return {};
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-            QString::fromLocal8Bit(process.readAll())};
-}
-
-Run patchtool(const QStringList &arguments)
+ProgramRun patchtool(const QStringList &arguments)
 {
     return runProgram(QStringLiteral(PATCHTOOL_EXE), QStringList{"release"} + arguments);
 }
@@ -120,9 +102,9 @@ private slots:
         QFETCH(QString, message);
         arguments.replaceInStrings(QStringLiteral("RELEASE"), release);
         arguments.replaceInStrings(QStringLiteral("OUT"), work.filePath(QStringLiteral("out")));
-        const Run run = patchtool(arguments);
+        const ProgramRun run = patchtool(arguments);
         QCOMPARE(run.exitCode, 2);
-        QVERIFY2(run.output.contains(message), qPrintable(run.output));
+        QVERIFY2(run.output().contains(message), qPrintable(run.output()));
         QVERIFY(!QFileInfo::exists(release + QStringLiteral("/out")));
     }
 
@@ -140,7 +122,7 @@ private slots:
             QVERIFY(QFile::remove(release + QStringLiteral("/updater")));
         else
             QVERIFY(QFile::link(QStringLiteral("/etc/hostname"), release + QStringLiteral("/x")));
-        const Run run = patchtool(
+        const ProgramRun run = patchtool(
             {release, "1.2", "https://d.example/l.zip", work.filePath(QStringLiteral("refused"))});
         QCOMPARE(run.exitCode, 2);
         QVERIFY(!QFileInfo::exists(work.filePath(QStringLiteral("refused/l.zip"))));
@@ -156,7 +138,7 @@ private slots:
             server.url(QStringLiteral("/launcher/ag_ptr_launcher-1.2.3.zip")).toString();
         const QString out = served + QStringLiteral("/launcher");
 
-        const Run published = patchtool({release, "1.2.3", packageUrl, out});
+        const ProgramRun published = patchtool({release, "1.2.3", packageUrl, out});
         QCOMPARE(published.exitCode, 0);
         const QJsonObject document =
             QJsonDocument::fromJson(readFile(out + QStringLiteral("/ag_ptr_launcher-1.2.3.json")))
@@ -180,13 +162,13 @@ private slots:
         // Started as the launcher starts it: the updater beside it, from elsewhere.
         const QString shortcutFolder = work.filePath(QStringLiteral("desktop"));
         QVERIFY(QDir().mkpath(shortcutFolder));
-        const Run update =
+        const ProgramRun update =
             runProgram(installed + QStringLiteral("/updater"),
                        {"--path", installed + QStringLiteral("/launcher"), "--url", packageUrl},
                        shortcutFolder);
         QCOMPARE(update.exitCode, 0);
-        QVERIFY2(!update.output.contains(QLatin1String("Update failed")),
-                 qPrintable(update.output));
+        QVERIFY2(!update.output().contains(QLatin1String("Update failed")),
+                 qPrintable(update.output()));
         QTRY_COMPARE_WITH_TIMEOUT(oldLauncher.state(), QProcess::NotRunning, 10000);
         QCOMPARE(oldLauncher.exitStatus(), QProcess::CrashExit);
 
@@ -199,9 +181,9 @@ private slots:
         QCOMPARE(treeOf(shortcutFolder), (QMap<QString, QByteArray>()));
 
         // The new programs are whole: the replaced updater runs and parses its command line.
-        const Run replaced = runProgram(installed + QStringLiteral("/updater"), {});
+        const ProgramRun replaced = runProgram(installed + QStringLiteral("/updater"), {});
         QCOMPARE(replaced.exitCode, 1);
-        QVERIFY(replaced.output.contains(QLatin1String("Launcher path must be specified!")));
+        QVERIFY(replaced.output().contains(QLatin1String("Launcher path must be specified!")));
     }
 };
 
