@@ -1,3 +1,4 @@
+#include "executablebits.h"
 #include "platform/platform.h"
 #include "responsivewait.h"
 #include "settings.h"
@@ -162,5 +163,6 @@ int Updater::installPendingFiles()
                     QDirIterator::Subdirectories);
     if (!it.hasNext())
         return 2;
+    grantExecuteBits(staging, platform::executableFileName(Settings::instance->executableName));
     return installFiles(staging, Settings::installPath(), {}) ? 0 : 1;
 }
