@@ -169,9 +169,10 @@ private slots:
             QStringList{
                 QStringLiteral("Failed to launch the game. Please verify your installation.")},
             30000);
-        QCOMPARE(text(), QStringLiteral("Play"));
         QVERIFY(window.engine().isGameRunning());
         QTRY_COMPARE(fixture.manifestRequests(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(text(), QStringLiteral("Play"), 20000);
+        QCOMPARE(state(), QStringLiteral("play"));
     }
 };
 

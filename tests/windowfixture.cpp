@@ -33,6 +33,7 @@ bool WindowFixture::setUp()
     // The staging folder lives below the temporary location.
     qputenv("TMPDIR", QFile::encodeName(work->path() + QStringLiteral("/tmp")));
     server->setRoot(work->path() + QStringLiteral("/www"));
+    game = platform::executableFileName(Settings().executableName);
     server->clearFaults();
     server->resetCounters();
     return server->port() != 0;
@@ -60,7 +61,6 @@ MainWindow &WindowFixture::makeWindow()
     settings->launcherUpdateUrl = server->baseUrl() + QStringLiteral("/launcher.json");
     settings->newsUrl = server->baseUrl() + QStringLiteral("/news.json");
     settings->lastUpdateCheck.clear();
-    game = platform::executableFileName(settings->executableName);
     const QSignalBlocker quiet(settings); // no check yet
     settings->setInstallPath(installDir());
     return *window;
@@ -100,8 +100,10 @@ bool WindowFixture::publish(const FileMap &files)
 
 FileMap WindowFixture::sampleGame(const QJsonObject &config) const
 {
+    // The marker comes with the published game: nothing else writes it into the game folder.
     return {{gameName(), readFile(QStringLiteral(TEST_GAME_EXE))},
-            {QStringLiteral("samplegame.json"), QJsonDocument(config).toJson()}};
+            {QStringLiteral("samplegame.json"), QJsonDocument(config).toJson()},
+            {QStringLiteral(".initcomplete"), QByteArray()}};
 }
 
 bool WindowFixture::install(const FileMap &files)

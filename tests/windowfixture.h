@@ -33,12 +33,13 @@ public:
 
     QString installDir() const;
     QString patchDir() const;
-    QString gameName() const; // the profile's executable name on this system (once a window exists)
+    QString gameName() const; // the profile's executable name on this system
 
     // Writes the files (keys relative to the game folder) below the patch folder and a
     // manifest listing them.
     bool publish(const FileMap &files);
-    // The sample game under the profile's executable name, told what to do.
+    // The sample game under the profile's executable name, told what to do, with the
+    // installation marker.
     FileMap sampleGame(const QJsonObject &config) const;
     // Puts files straight into the game folder, programs with execute bits.
     bool install(const FileMap &files);
