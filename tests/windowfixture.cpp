@@ -28,10 +28,12 @@ bool WindowFixture::setUp()
         return false;
     QDir root(work->path());
     if (!root.mkpath(QStringLiteral("game")) || !root.mkpath(QStringLiteral("www/patch")) ||
-        !root.mkpath(QStringLiteral("tmp")))
+        !root.mkpath(QStringLiteral("tmp")) || !root.mkpath(QStringLiteral("home")))
         return false;
-    // The staging folder lives below the temporary location.
+    // The staging folder lives below the temporary location (Windows) or the
+    // user's cache (elsewhere); both are kept per test.
     qputenv("TMPDIR", QFile::encodeName(work->path() + QStringLiteral("/tmp")));
+    qputenv("HOME", QFile::encodeName(work->path() + QStringLiteral("/home")));
     server->setRoot(work->path() + QStringLiteral("/www"));
     game = platform::executableFileName(Settings().executableName);
     server->clearFaults();
