@@ -192,6 +192,8 @@ private slots:
         QCOMPARE(window->styleSheet(), QString::fromUtf8(qss.readAll()));
 
         auto *manage = window->findChild<QPushButton *>(QStringLiteral("manageButton"));
+        // A disabled button has no hover frame; it is enabled once a check has answered.
+        emit window->engine().updateAvailable(QStringLiteral("update"));
         window->setButtonState(state);
         manage->setText(QString());
         manage->setIcon(QIcon());
