@@ -565,20 +565,25 @@ private slots:
     {
         QTest::addColumn<QByteArray>("staged");
         QTest::addColumn<bool>("ignoreRange");
-        QTest::addColumn<QByteArray>("range"); // the request's Range header; empty for none
+        QTest::addColumn<QByteArray>("range"); // the last request's Range header; empty for none
         QTest::addColumn<bool>("succeeds");
+        QTest::addColumn<int>("served"); // bytes of the server's copy; -1: as published
+        QTest::addColumn<int>("requests");
 
         const QByteArray published = contentOfSize(200000, 'r');
         QTest::newRow("range honoured")
-            << published.left(120000) << false << QByteArray("bytes=120000-") << true;
+            << published.left(120000) << false << QByteArray("bytes=120000-") << true << -1 << 1;
         QTest::newRow("range ignored")
-            << published.left(120000) << true << QByteArray("bytes=120000-") << true;
-        QTest::newRow("server changed the file")
-            << contentOfSize(120000, 'x') << false << QByteArray("bytes=120000-") << false;
+            << published.left(120000) << true << QByteArray("bytes=120000-") << true << -1 << 1;
+        QTest::newRow("server changed the file") << contentOfSize(120000, 'x') << false
+                                                 << QByteArray("bytes=120000-") << false << -1 << 1;
+        // 416: the staged part is dropped and the whole (wrong) file fetched and refused.
+        QTest::newRow("server's copy shorter than the staged part")
+            << published.left(120000) << false << QByteArray() << false << 100000 << 2;
         QTest::newRow("full size but wrong")
-            << contentOfSize(200000, 'x') << false << QByteArray() << true;
+            << contentOfSize(200000, 'x') << false << QByteArray() << true << -1 << 1;
         QTest::newRow("longer than published")
-            << published + "tail" << false << QByteArray() << true;
+            << published + "tail" << false << QByteArray() << true << -1 << 1;
     }
 
     void resumesStagedPart()
@@ -587,17 +592,21 @@ private slots:
         QFETCH(bool, ignoreRange);
         QFETCH(QByteArray, range);
         QFETCH(bool, succeeds);
+        QFETCH(int, served);
+        QFETCH(int, requests);
         const QString key = QStringLiteral("/data/big.pak");
         const QByteArray published = contentOfSize(200000, 'r');
         prepare({{key, published}});
         QVERIFY(fixture.stage(key, staged));
+        if (served >= 0)
+            QVERIFY(writeFile(fixture.patchDir() + key, published.left(served)));
         TestHttpServer::Fault fault;
         fault.ignoreRange = ignoreRange;
         fixture.server->setFault(path(key), fault);
 
         updater->startUpdate();
         QTRY_VERIFY_WITH_TIMEOUT(runEnded(), 30000);
-        QCOMPARE(fixture.server->requestCount(path(key)), 1);
+        QCOMPARE(fixture.server->requestCount(path(key)), requests);
         QCOMPARE(fixture.server->lastHeader(path(key), "Range"), range);
         if (succeeds) {
             QCOMPARE(outcome().last(), QStringLiteral("updateComplete()"));
