@@ -93,10 +93,8 @@ MainWindow::MainWindow() : QMainWindow(nullptr), form(new MainWindowForm)
 
     connect(&updater, &Updater::stateChanged, this, [this](const QString &state) {
         setButtonState(state);
-        if (state == QLatin1String("updating") || state == QLatin1String("installing"))
-            ensurePaused();
-        else if (Settings::animationsEnabled())
-            ensurePlaying();
+        engineBusy = state == QLatin1String("updating") || state == QLatin1String("installing");
+        updateClipPlayback();
     });
 
     form->retranslateUi(this);

@@ -8,6 +8,7 @@
 #include <QTranslator>
 
 class AnnouncementWidget;
+class BackgroundClip;
 class CircularProgressWidget;
 class MainWindowForm;
 class QLabel;
@@ -35,8 +36,6 @@ public:
 
     // Without a first video frame within this time the still picture stands in.
     static constexpr int firstFrameTimeoutMs = 5000;
-    // How often a clip the media back end dropped is started again.
-    static constexpr int maxClipRestarts = 3;
 
 signals:
     void backgroundSetupComplete();
@@ -50,8 +49,6 @@ public slots:
 
 private slots:
     void handleVideoFrame(const QVideoFrame &frame);
-    void ensurePlaying();
-    void ensurePaused();
     QString buttonState() const;
 
 protected:
@@ -71,10 +68,12 @@ private:
 
     void setUpVideo();
     void startVideo();
+    // The one place that decides whether the clip plays: call it whenever
+    // anything the rule reads changes.
+    void updateClipPlayback();
+    bool clipShouldPlay() const;
     void setUpBottomBar();
     void setUpNewsCards();
-    void onMediaError();
-    void onMediaStatusChanged(int status);
     // Stands in for the video when it cannot deliver a first frame.
     void useStillBackground();
     void markBackgroundReady();
@@ -86,10 +85,12 @@ private:
     MainWindowForm *form = nullptr;
     QMediaPlayer *mediaPlayer = nullptr;
     QVideoSink *videoSink = nullptr;
+    BackgroundClip *clip = nullptr;
     QTimer *firstFrameTimer = nullptr;
     QImage currentFrame;
     bool backgroundReady = false;
-    int clipRestarts = 0;
+    bool shownOnScreen = false;
+    bool engineBusy = false;
     QString currentButtonState;
     CircularProgressWidget *progressRing = nullptr;
     QLabel *speedLabel = nullptr;
