@@ -83,6 +83,13 @@ private:
     QVideoSink *sink() const { return window->findChild<QVideoSink *>(); }
     BackgroundClip *clip() const { return window->findChild<BackgroundClip *>(); }
 
+    // Hands a frame over as the media back end does and lets the window take it in.
+    void deliver(const QVideoFrame &frame)
+    {
+        sink()->setVideoFrame(frame);
+        QCoreApplication::sendPostedEvents(window.get(), QEvent::MetaCall);
+    }
+
     // A window whose servers are local, with the clip still attached or not.
     void makeWindow(bool withVideo)
     {
@@ -302,9 +309,9 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(window.get(), busyMachinePatienceMs));
         QCOMPARE(server->totalRequests(), 0);
 
-        sink()->setVideoFrame(QVideoFrame()); // invalid frames are ignored
+        deliver(QVideoFrame()); // invalid frames are ignored
         QCOMPARE(ready.count(), 0);
-        sink()->setVideoFrame(solidFrame(Qt::red));
+        deliver(solidFrame(Qt::red));
         QCOMPARE(ready.count(), 1);
 
         // The launcher version first; the game's manifest only once it has answered.
@@ -314,7 +321,7 @@ private slots:
         QVERIFY(window->isVisible());
         QTRY_VERIFY_WITH_TIMEOUT(window->isActiveWindow(), busyMachinePatienceMs);
 
-        sink()->setVideoFrame(solidFrame(Qt::blue));
+        deliver(solidFrame(Qt::blue));
         QCOMPARE(ready.count(), 1);
         QVERIFY(MessageBox::shownBoxes().isEmpty());
     }
@@ -336,12 +343,12 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(window.get(), busyMachinePatienceMs));
 
         const QPoint probe(1100, 300); // clear of the logo and the side shade
-        sink()->setVideoFrame(solidFrame(Qt::red));
+        deliver(solidFrame(Qt::red));
         QCOMPARE(ready.count(), 1);
         QRgb shown = window->grab().toImage().pixel(probe);
         QVERIFY(qRed(shown) > 100 && qBlue(shown) < 30);
 
-        sink()->setVideoFrame(solidFrame(Qt::blue));
+        deliver(solidFrame(Qt::blue));
         shown = window->grab().toImage().pixel(probe);
         QCOMPARE(qBlue(shown) > 100, animations);
         QCOMPARE(qRed(shown) > 100, !animations);
@@ -393,7 +400,7 @@ private slots:
         QVERIFY(colourDistance(window->grab().toImage().pixel(probe), expected) <= 6);
 
         // Exactly once: a late frame or error changes the picture, not the sequence.
-        sink()->setVideoFrame(solidFrame(Qt::green));
+        deliver(solidFrame(Qt::green));
         player()->setSource(QUrl(QStringLiteral("qrc:/resources/no_such_clip_either.mp4")));
         QTRY_COMPARE_WITH_TIMEOUT(player()->error(), QMediaPlayer::ResourceError,
                                   busyMachinePatienceMs);
@@ -429,7 +436,7 @@ private slots:
         QVERIFY(clip()->wantsToPlay());
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window.get(), busyMachinePatienceMs));
-        sink()->setVideoFrame(solidFrame(Qt::red));
+        deliver(solidFrame(Qt::red));
         // Once the start-up checks are through nothing else moves the focus.
         QTRY_COMPARE_WITH_TIMEOUT(server->requestCount(QStringLiteral("/patch/checksums.txt.gz")),
                                   1, busyMachinePatienceMs);

@@ -6,6 +6,7 @@
 #include <QMainWindow>
 #include <QString>
 #include <QTranslator>
+#include <QVideoFrame>
 
 class AnnouncementWidget;
 class BackgroundClip;
@@ -16,7 +17,6 @@ class QMediaPlayer;
 class QNetworkAccessManager;
 class QPushButton;
 class QTimer;
-class QVideoFrame;
 class QVideoSink;
 class Settings;
 
@@ -66,6 +66,7 @@ private:
         ~SettingsOwner();
     };
 
+    void showPendingFrame();
     void setUpVideo();
     void startVideo();
     // The one place that decides whether the clip plays: call it whenever
@@ -87,6 +88,7 @@ private:
     QVideoSink *videoSink = nullptr;
     BackgroundClip *clip = nullptr;
     QTimer *firstFrameTimer = nullptr;
+    QVideoFrame pendingFrame;
     QImage currentFrame;
     bool backgroundReady = false;
     bool shownOnScreen = false;

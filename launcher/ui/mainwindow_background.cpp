@@ -14,8 +14,14 @@
 #include <QVideoFrame>
 #include <QVideoSink>
 
+#include <utility>
+
 void MainWindow::setUpVideo()
 {
+    // Qt sets up its frame converter on the first conversion, which can take
+    // a second; better before the clip starts than while it does.
+    QVideoFrame(QVideoFrameFormat(QSize(2, 2), QVideoFrameFormat::Format_YUV420P)).toImage();
+
     mediaPlayer = new QMediaPlayer(this);
     videoSink = new QVideoSink(this);
     mediaPlayer->setVideoOutput(videoSink);
@@ -75,6 +81,20 @@ void MainWindow::handleVideoFrame(const QVideoFrame &frame)
     clip->noteFrame(frame);
     // With animations off the picture stays on the frame already held.
     if (!Settings::animationsEnabled() && !currentFrame.isNull())
+        return;
+    // GStreamer hands frames over inside a wait on the GUI thread and drops
+    // the clip when that wait runs long, so the costly conversion and paint
+    // come later, for the newest frame only.
+    const bool scheduled = pendingFrame.isValid();
+    pendingFrame = frame;
+    if (!scheduled)
+        QMetaObject::invokeMethod(this, &MainWindow::showPendingFrame, Qt::QueuedConnection);
+}
+
+void MainWindow::showPendingFrame()
+{
+    const QVideoFrame frame = std::exchange(pendingFrame, QVideoFrame());
+    if (!frame.isValid())
         return;
     currentFrame = frame.toImage();
     if (!backgroundReady) {
