@@ -104,10 +104,7 @@ MainWindow::~MainWindow()
 {
     delete form;
     form = nullptr;
-    delete mediaPlayer;
-    mediaPlayer = nullptr;
-    delete videoSink;
-    videoSink = nullptr;
+    tearDownVideo();
     delete newsManager;
     newsManager = nullptr;
     // The preferences go with settingsOwner, after the engine has stopped.

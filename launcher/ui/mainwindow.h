@@ -68,6 +68,7 @@ private:
 
     void showPendingFrame();
     void setUpVideo();
+    void tearDownVideo();
     void startVideo();
     // The one place that decides whether the clip plays: call it whenever
     // anything the rule reads changes.

@@ -11,6 +11,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QTimer>
+#include <QUrl>
 #include <QVideoFrame>
 #include <QVideoSink>
 
@@ -34,6 +35,21 @@ void MainWindow::setUpVideo()
     firstFrameTimer->setSingleShot(true);
     firstFrameTimer->setInterval(firstFrameTimeoutMs);
     connect(firstFrameTimer, &QTimer::timeout, this, &MainWindow::useStillBackground);
+}
+
+void MainWindow::tearDownVideo()
+{
+    // Qt 6.4's GStreamer player calls back into itself from its own destructor
+    // when it still holds a decoder; unloading first removes the decoder while
+    // the player is whole.
+    mediaPlayer->setSource(QUrl());
+    pendingFrame = QVideoFrame();
+    delete clip;
+    clip = nullptr;
+    delete mediaPlayer;
+    mediaPlayer = nullptr;
+    delete videoSink;
+    videoSink = nullptr;
 }
 
 void MainWindow::startVideo()
