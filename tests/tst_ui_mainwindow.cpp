@@ -424,6 +424,9 @@ private slots:
         // The offscreen platform activates a window shown again only through another.
         QTest::newRow("shown again") << "hide, show, other, back" << true << true;
         QTest::newRow("minimised") << "minimise" << true << false;
+        QTest::newRow("engine installing") << "installing" << true << false;
+        QTest::newRow("engine updating") << "updating" << true << false;
+        QTest::newRow("engine done") << "updating, play" << true << true;
     }
 
     void clipFollowsTheWindow()
@@ -460,6 +463,8 @@ private slots:
             } else if (step == QLatin1String("minimise")) {
                 window->showMinimized();
                 QTRY_VERIFY_WITH_TIMEOUT(window->isMinimized(), busyMachinePatienceMs);
+            } else {
+                emit window->engine().stateChanged(step);
             }
         }
         QCOMPARE(clip()->wantsToPlay(), plays);
