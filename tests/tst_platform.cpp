@@ -1,3 +1,4 @@
+#include "patience.h"
 #include "pkexecstandin.h"
 #include "platform/platform.h"
 #include "testenvironment.h"
@@ -51,7 +52,7 @@ private:
     {
         auto process = std::make_unique<QProcess>();
         process->start(path, {QStringLiteral("--no-window")});
-        if (!process->waitForStarted(10000))
+        if (!process->waitForStarted(busyMachinePatienceMs))
             return nullptr;
         running.push_back(std::move(process));
         return running.back().get();
@@ -199,7 +200,8 @@ private slots:
 
         QCOMPARE(platform::stopProcessesInFolder(QStringLiteral("launcher"), target), 2);
         for (QProcess *stopped : {first, second}) {
-            QTRY_COMPARE_WITH_TIMEOUT(stopped->state(), QProcess::NotRunning, 10000);
+            QTRY_COMPARE_WITH_TIMEOUT(stopped->state(), QProcess::NotRunning,
+                                      busyMachinePatienceMs);
             QCOMPARE(stopped->exitStatus(), QProcess::CrashExit);
         }
         for (QProcess *alive : {otherFolder, subFolder, otherName, otherCase})
@@ -215,7 +217,7 @@ private slots:
         QVERIFY(game);
         QVERIFY(QFile::link(real, link));
         QCOMPARE(platform::stopProcessesInFolder(QStringLiteral("launcher"), link), 1);
-        QTRY_COMPARE_WITH_TIMEOUT(game->state(), QProcess::NotRunning, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(game->state(), QProcess::NotRunning, busyMachinePatienceMs);
     }
 
     void stopNeverHitsItself()

@@ -1,3 +1,4 @@
+#include "patience.h"
 #include "platform/platform.h"
 #include "testenvironment.h"
 
@@ -63,7 +64,7 @@ private:
     {
         game.write(command + '\n');
         QByteArray answer;
-        QTest::qWaitFor(
+        const bool answered = QTest::qWaitFor(
             [&] {
                 while (game.canReadLine()) {
                     answer = game.readLine().trimmed();
@@ -72,8 +73,8 @@ private:
                 }
                 return false;
             },
-            20000);
-        return answer;
+            busyMachinePatienceMs);
+        return answered ? answer : QByteArray();
     }
 
 private slots:
@@ -85,8 +86,8 @@ private slots:
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
         game.setProcessEnvironment(env);
         game.start(QStringLiteral(TEST_GAME_EXE), {"--title", title, "--commands"});
-        QVERIFY(game.waitForStarted(10000));
-        QTRY_VERIFY_WITH_TIMEOUT(game.canReadLine(), 20000);
+        QVERIFY(game.waitForStarted(busyMachinePatienceMs));
+        QTRY_VERIFY_WITH_TIMEOUT(game.canReadLine(), busyMachinePatienceMs);
         QCOMPARE(game.readLine().trimmed(), QByteArray("ready"));
         windowId = tell("id").mid(3).toUInt();
         QVERIFY(windowId != 0);
@@ -113,7 +114,7 @@ private slots:
 
     void shownWindowFoundByExactTitle()
     {
-        QTRY_VERIFY_WITH_TIMEOUT(platform::isTopLevelWindowVisible(title), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(platform::isTopLevelWindowVisible(title), busyMachinePatienceMs);
         QFETCH(QString, lookFor);
         QTEST(platform::isTopLevelWindowVisible(lookFor), "found");
     }
@@ -146,12 +147,13 @@ private slots:
             QVERIFY(setWindowProperty(windowId, "WM_STATE", "WM_STATE", {1, 0}));
         else
             QCOMPARE(tell(action), action);
-        QTRY_COMPARE_WITH_TIMEOUT(platform::isTopLevelWindowVisible(title), visible, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(platform::isTopLevelWindowVisible(title), visible,
+                                  busyMachinePatienceMs);
     }
 
     void noDisplayMeansNotFound()
     {
-        QTRY_VERIFY_WITH_TIMEOUT(platform::isTopLevelWindowVisible(title), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(platform::isTopLevelWindowVisible(title), busyMachinePatienceMs);
         const QByteArray display = qgetenv("DISPLAY");
         qputenv("DISPLAY", ":4242");
         const bool unreachable = platform::isTopLevelWindowVisible(title);
@@ -165,7 +167,7 @@ private slots:
     void gameGoneMeansNotFound()
     {
         QCOMPARE(tell("quit"), QByteArray("quit"));
-        QTRY_COMPARE_WITH_TIMEOUT(game.state(), QProcess::NotRunning, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(game.state(), QProcess::NotRunning, busyMachinePatienceMs);
         QVERIFY(!platform::isTopLevelWindowVisible(title));
     }
 };

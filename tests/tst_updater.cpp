@@ -1,4 +1,5 @@
 #include "launcherupdater.h"
+#include "patience.h"
 #include "testenvironment.h"
 #include "testhttpserver.h"
 #include "updaterwindow.h"
@@ -271,11 +272,12 @@ private slots:
         QVERIFY(QDir().mkpath(work.filePath("other")));
         auto inTarget = start(target + "/launcher");
         auto other = start(work.filePath("other/launcher"));
-        QVERIFY(inTarget->waitForStarted(10000) && other->waitForStarted(10000));
+        QVERIFY(inTarget->waitForStarted(busyMachinePatienceMs) &&
+                other->waitForStarted(busyMachinePatienceMs));
 
         const Outcome outcome = runUpdate(packageUrl);
         QCOMPARE(outcome.errors, QStringList());
-        QTRY_COMPARE_WITH_TIMEOUT(inTarget->state(), QProcess::NotRunning, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(inTarget->state(), QProcess::NotRunning, busyMachinePatienceMs);
         QCOMPARE(inTarget->exitStatus(), QProcess::CrashExit);
         QCOMPARE(other->state(), QProcess::Running);
         QCOMPARE(readFile(target + "/launcher"), QByteArray("new launcher"));

@@ -1,3 +1,4 @@
+#include "patience.h"
 #include "programrun.h"
 #include "testenvironment.h"
 #include "testhttpserver.h"
@@ -157,7 +158,7 @@ private slots:
         QVERIFY(writeFile(installed + QStringLiteral("/player-notes.txt"), "mine"));
         QProcess oldLauncher;
         oldLauncher.start(installed + QStringLiteral("/launcher"), {QStringLiteral("--no-window")});
-        QVERIFY(oldLauncher.waitForStarted(10000));
+        QVERIFY(oldLauncher.waitForStarted(busyMachinePatienceMs));
 
         // Started as the launcher starts it: the updater beside it, from elsewhere.
         const QString shortcutFolder = work.filePath(QStringLiteral("desktop"));
@@ -169,7 +170,7 @@ private slots:
         QCOMPARE(update.exitCode, 0);
         QVERIFY2(!update.output().contains(QLatin1String("Update failed")),
                  qPrintable(update.output()));
-        QTRY_COMPARE_WITH_TIMEOUT(oldLauncher.state(), QProcess::NotRunning, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(oldLauncher.state(), QProcess::NotRunning, busyMachinePatienceMs);
         QCOMPARE(oldLauncher.exitStatus(), QProcess::CrashExit);
 
         QMap<QString, QByteArray> expected = treeOf(release);

@@ -5,6 +5,7 @@ launcher_add_test(tst_ui_mainwindow SOURCES tst_ui_mainwindow.cpp LIBS launcher_
 launcher_add_test(tst_ui_newscard SOURCES tst_ui_newscard.cpp LIBS launcher_ui test_support)
 launcher_add_test(tst_ui_videoloop SOURCES tst_ui_videoloop.cpp LIBS launcher_ui test_support)
 launcher_add_test(tst_ui_screenshot SOURCES tst_ui_screenshot.cpp LIBS launcher_ui test_support X11)
+launcher_add_test(tst_ui_backgroundclip SOURCES tst_ui_backgroundclip.cpp LIBS launcher_ui test_support)
 
 # The action button and the game launch over the real engine; the test binaries
 # stand in for the launcher as the file mover.

@@ -90,10 +90,8 @@ MainWindow::MainWindow() : QMainWindow(nullptr), form(new MainWindowForm)
 
     // The button follows the engine's state through connectEngine().
     connect(&updater, &Updater::stateChanged, this, [this](const QString &state) {
-        if (state == QLatin1String("updating") || state == QLatin1String("installing"))
-            ensurePaused();
-        else if (Settings::animationsEnabled())
-            ensurePlaying();
+        engineBusy = state == QLatin1String("updating") || state == QLatin1String("installing");
+        updateClipPlayback();
     });
 
     form->retranslateUi(this);
@@ -103,10 +101,7 @@ MainWindow::~MainWindow()
 {
     delete form;
     form = nullptr;
-    delete mediaPlayer;
-    mediaPlayer = nullptr;
-    delete videoSink;
-    videoSink = nullptr;
+    tearDownVideo();
     delete newsManager;
     newsManager = nullptr;
     // The preferences go with settingsOwner, after the engine has stopped.

@@ -7,8 +7,10 @@
 #include <QPointer>
 #include <QString>
 #include <QTranslator>
+#include <QVideoFrame>
 
 class AnnouncementWidget;
+class BackgroundClip;
 class CircularProgressWidget;
 class MainWindowForm;
 class QLabel;
@@ -17,7 +19,6 @@ class QMessageBox;
 class QNetworkAccessManager;
 class QPushButton;
 class QTimer;
-class QVideoFrame;
 class QVideoSink;
 class Settings;
 
@@ -37,8 +38,6 @@ public:
 
     // Without a first video frame within this time the still picture stands in.
     static constexpr int firstFrameTimeoutMs = 5000;
-    // How often a clip the media back end dropped is started again.
-    static constexpr int maxClipRestarts = 3;
 
     // How long a started game has to show its window before the launch counts as failed.
     static constexpr int defaultLaunchWatchMs = 60000;
@@ -59,8 +58,6 @@ public slots:
 
 private slots:
     void handleVideoFrame(const QVideoFrame &frame);
-    void ensurePlaying();
-    void ensurePaused();
     QString buttonState() const;
 
 protected:
@@ -78,12 +75,16 @@ private:
         ~SettingsOwner();
     };
 
+    void showPendingFrame();
     void setUpVideo();
+    void tearDownVideo();
     void startVideo();
+    // The one place that decides whether the clip plays: call it whenever
+    // anything the rule reads changes.
+    void updateClipPlayback();
+    bool clipShouldPlay() const;
     void setUpBottomBar();
     void setUpNewsCards();
-    void onMediaError();
-    void onMediaStatusChanged(int status);
     // Stands in for the video when it cannot deliver a first frame.
     void useStillBackground();
     void markBackgroundReady();
@@ -120,10 +121,13 @@ private:
     MainWindowForm *form = nullptr;
     QMediaPlayer *mediaPlayer = nullptr;
     QVideoSink *videoSink = nullptr;
+    BackgroundClip *clip = nullptr;
     QTimer *firstFrameTimer = nullptr;
+    QVideoFrame pendingFrame;
     QImage currentFrame;
     bool backgroundReady = false;
-    int clipRestarts = 0;
+    bool shownOnScreen = false;
+    bool engineBusy = false;
     QString currentButtonState;
     CircularProgressWidget *progressRing = nullptr;
     QLabel *speedLabel = nullptr;

@@ -2,6 +2,7 @@
 // the rules for playing and pausing.
 #include "mainwindow.h"
 
+#include "backgroundclip.h"
 #include "backgroundcomposer.h"
 #include "settings.h"
 
@@ -14,18 +15,20 @@
 #include <QVideoFrame>
 #include <QVideoSink>
 
+#include <utility>
+
 void MainWindow::setUpVideo()
 {
+    // Qt sets up its frame converter on the first conversion, which can take
+    // a second; better before the clip starts than while it does.
+    QVideoFrame(QVideoFrameFormat(QSize(2, 2), QVideoFrameFormat::Format_YUV420P)).toImage();
+
     mediaPlayer = new QMediaPlayer(this);
     videoSink = new QVideoSink(this);
     mediaPlayer->setVideoOutput(videoSink);
 
-    // Queued: a back end that fails inside setSource must not start the
-    // start-up checks before construction has finished.
-    connect(mediaPlayer, &QMediaPlayer::errorOccurred, this, &MainWindow::onMediaError,
-            Qt::QueuedConnection);
-    connect(mediaPlayer, &QMediaPlayer::mediaStatusChanged, this,
-            [this](QMediaPlayer::MediaStatus status) { onMediaStatusChanged(status); });
+    clip = new BackgroundClip(mediaPlayer, this);
+    connect(clip, &BackgroundClip::failed, this, &MainWindow::useStillBackground);
 
     firstFrameTimer = new QTimer(this);
     firstFrameTimer->setObjectName(QStringLiteral("firstFrameTimer"));
@@ -34,35 +37,40 @@ void MainWindow::setUpVideo()
     connect(firstFrameTimer, &QTimer::timeout, this, &MainWindow::useStillBackground);
 }
 
+void MainWindow::tearDownVideo()
+{
+    // Qt 6.4's GStreamer player calls back into itself from its own destructor
+    // when it still holds a decoder; unloading first removes the decoder while
+    // the player is whole.
+    mediaPlayer->setSource(QUrl());
+    pendingFrame = QVideoFrame();
+    delete clip;
+    clip = nullptr;
+    delete mediaPlayer;
+    mediaPlayer = nullptr;
+    delete videoSink;
+    videoSink = nullptr;
+}
+
 void MainWindow::startVideo()
 {
-    mediaPlayer->play();
+    updateClipPlayback();
 }
 
-void MainWindow::onMediaError()
+bool MainWindow::clipShouldPlay() const
 {
-    useStillBackground();
-    // GStreamer drops a clip whose start the GUI thread held up for a moment;
-    // a few fresh starts bring the moving background back. A missing codec
-    // fails the same way every time, so the number of tries is bounded.
-    if (clipRestarts >= maxClipRestarts)
-        return;
-    ++clipRestarts;
-    const QUrl clip = mediaPlayer->source();
-    mediaPlayer->stop();
-    mediaPlayer->setSource(QUrl());
-    mediaPlayer->setSource(clip);
-    if (isVisible() && isActiveWindow())
-        mediaPlayer->play();
+    // Until a first picture is up the clip runs, so the start-up checks do not
+    // wait for the window to be shown or activated.
+    if (!backgroundReady)
+        return true;
+    return shownOnScreen && !isMinimized() && isActiveWindow() && Settings::animationsEnabled() &&
+           !engineBusy;
 }
 
-void MainWindow::onMediaStatusChanged(int status)
+void MainWindow::updateClipPlayback()
 {
-    // Some back ends stop at the end although the clip loops for ever.
-    if (status == QMediaPlayer::EndOfMedia && mediaPlayer->loops() == QMediaPlayer::Infinite) {
-        mediaPlayer->setPosition(0);
-        mediaPlayer->play();
-    }
+    if (clip)
+        clip->setWanted(clipShouldPlay());
 }
 
 void MainWindow::useStillBackground()
@@ -78,6 +86,7 @@ void MainWindow::markBackgroundReady()
     repaint();
     backgroundReady = true;
     firstFrameTimer->stop();
+    updateClipPlayback();
     emit backgroundSetupComplete();
 }
 
@@ -85,8 +94,23 @@ void MainWindow::handleVideoFrame(const QVideoFrame &frame)
 {
     if (!frame.isValid())
         return;
+    clip->noteFrame(frame);
     // With animations off the picture stays on the frame already held.
     if (!Settings::animationsEnabled() && !currentFrame.isNull())
+        return;
+    // GStreamer hands frames over inside a wait on the GUI thread and drops
+    // the clip when that wait runs long, so the costly conversion and paint
+    // come later, for the newest frame only.
+    const bool scheduled = pendingFrame.isValid();
+    pendingFrame = frame;
+    if (!scheduled)
+        QMetaObject::invokeMethod(this, &MainWindow::showPendingFrame, Qt::QueuedConnection);
+}
+
+void MainWindow::showPendingFrame()
+{
+    const QVideoFrame frame = std::exchange(pendingFrame, QVideoFrame());
+    if (!frame.isValid())
         return;
     currentFrame = frame.toImage();
     if (!backgroundReady) {
@@ -114,22 +138,11 @@ void MainWindow::paintEvent(QPaintEvent *)
     painter.drawPixmap(0, 0, background);
 }
 
-void MainWindow::ensurePlaying()
-{
-    if (mediaPlayer && mediaPlayer->playbackState() != QMediaPlayer::PlayingState)
-        mediaPlayer->play();
-}
-
-void MainWindow::ensurePaused()
-{
-    if (mediaPlayer && mediaPlayer->playbackState() == QMediaPlayer::PlayingState)
-        mediaPlayer->pause();
-}
-
 void MainWindow::showEvent(QShowEvent *event)
 {
     QMainWindow::showEvent(event);
-    ensurePlaying();
+    shownOnScreen = true;
+    updateClipPlayback();
     if (!backgroundReady && !firstFrameTimer->isActive())
         firstFrameTimer->start();
 }
@@ -137,16 +150,13 @@ void MainWindow::showEvent(QShowEvent *event)
 void MainWindow::hideEvent(QHideEvent *event)
 {
     QMainWindow::hideEvent(event);
-    ensurePaused();
+    shownOnScreen = false;
+    updateClipPlayback();
 }
 
 void MainWindow::changeEvent(QEvent *event)
 {
     QMainWindow::changeEvent(event);
-    if (event->type() != QEvent::ActivationChange)
-        return;
-    if (isActiveWindow())
-        ensurePlaying();
-    else
-        ensurePaused();
+    if (event->type() == QEvent::ActivationChange || event->type() == QEvent::WindowStateChange)
+        updateClipPlayback();
 }
