@@ -38,6 +38,10 @@ stale() {
 
 # The game: the sample game program plus generated data, published for the engine.
 GAME=$WORK/game
+if [ ! -x "$BIN/samplegame" ]; then
+  say "this build has no sample game program ($BIN/samplegame)"
+  exit 1
+fi
 if stale "$WORK/game.made" "$ROOT/demo/make_game.py" "$BIN/samplegame"; then
   say "making the sample game"
   python3 "$ROOT/demo/make_game.py" "$BIN/samplegame" "$EXECUTABLE" "$GAME"
