@@ -106,6 +106,10 @@ MainWindow::~MainWindow()
 {
     delete form;
     form = nullptr;
+    // Qt 6.4's GStreamer player crashes when deleted with a live pipeline (its
+    // video output goes first, then the decoder's pads call back into it).
+    mediaPlayer->stop();
+    mediaPlayer->setSource(QUrl());
     delete mediaPlayer;
     mediaPlayer = nullptr;
     delete videoSink;
