@@ -289,9 +289,13 @@ private slots:
             processesRunning(launcherDir + QStringLiteral("/updater")).isEmpty(), longWait);
 
         beginStep(QStringLiteral("the new launcher starts without asking"));
+        // The game check follows only a version check that lets the launcher go on.
+        const qsizetype checks = server->requestsServed().count(manifestPath);
         startLauncher(launcher);
-        QTRY_VERIFY_WITH_TIMEOUT((window = mainWindow()) != 0, longWait);
+        QTRY_VERIFY_WITH_TIMEOUT(server->requestsServed().count(manifestPath) > checks, longWait);
         QVERIFY(!desktop->findWindow(QStringLiteral("Launcher Update")));
+        QCOMPARE(launcher.state(), QProcess::Running);
+        QVERIFY((window = mainWindow()) != 0);
         origin = desktop->windowPosition(window);
         QTRY_VERIFY_WITH_TIMEOUT(backgroundPainted(desktop->grab(), origin), longWait);
         QTRY_COMPARE_WITH_TIMEOUT(buttonFrame(desktop->grab(), origin), QStringLiteral("install"),
