@@ -10,6 +10,7 @@ if(DEFINED LAUNCHER_DEB_FILE)
     LIBS test_support test_process_support test_zip_support)
   target_compile_definitions(tst_package PRIVATE
     PACKAGE_DEB="${LAUNCHER_DEB_FILE}"
+    PACKAGE_TGZ="${LAUNCHER_TGZ_FILE}"
     PACKAGE_APP_DIR="${LAUNCHER_PACKAGE_APP_DIR}")
   set_tests_properties(tst_package PROPERTIES FIXTURES_REQUIRED launcher_package)
 endif()

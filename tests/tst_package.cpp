@@ -70,6 +70,28 @@ private slots:
                                   icon + QStringLiteral(".png")));
     }
 
+    // The archive installs the same tree with "tar -xzf ... -C /".
+    void archiveHoldsTheSameTree()
+    {
+        const auto names = [](const QString &program, const QStringList &arguments) {
+            QStringList listed = runProgram(program, arguments).out.split(QLatin1Char('\n'));
+            QStringList files;
+            for (QString name : listed) {
+                if (program == QLatin1String("dpkg-deb"))
+                    name = name.section(QLatin1Char(' '), -1);
+                if (name.startsWith(QLatin1String("./")))
+                    name.remove(0, 2);
+                if (!name.isEmpty() && !name.endsWith(QLatin1Char('/')))
+                    files << name;
+            }
+            files.sort();
+            return files;
+        };
+        const QStringList inDeb = names(QStringLiteral("dpkg-deb"), {"-c", PACKAGE_DEB});
+        QVERIFY(inDeb.contains(QStringLiteral(PACKAGE_APP_DIR "/launcher")));
+        QCOMPARE(names(QStringLiteral("tar"), {"-tzf", PACKAGE_TGZ}), inDeb);
+    }
+
     void declaresWhatItNeeds_data()
     {
         QTest::addColumn<QString>("package");
