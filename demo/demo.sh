@@ -42,9 +42,9 @@ if [ ! -x "$BIN/samplegame" ]; then
   say "this build has no sample game program ($BIN/samplegame)"
   exit 1
 fi
-if stale "$WORK/game.made" "$ROOT/demo/make_game.py" "$BIN/samplegame"; then
+if stale "$WORK/game.made" "$ROOT/demo/make_game.py" "$BIN/samplegame" "$PROFILE"; then
   say "making the sample game"
-  python3 "$ROOT/demo/make_game.py" "$BIN/samplegame" "$EXECUTABLE" "$GAME"
+  python3 "$ROOT/demo/make_game.py" "$BIN/samplegame" "$EXECUTABLE" "$(profile_value applicationName)" "$GAME"
   touch "$WORK/game.made"
 fi
 if stale "$WWW/game/checksums.txt.gz" "$WORK/game.made" "$BIN/patchtool"; then

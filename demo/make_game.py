@@ -1,11 +1,14 @@
 #!/usr/bin/python3
 """Writes the demo's game folder: the sample game program under the profile's
-executable name plus data files of fixed pseudo-random content (about 44 MiB),
-the same bytes on every machine so a rerun publishes nothing new.
+executable name, told by samplegame.json to show a window titled with the
+product's name (what the launcher waits for), plus data files of fixed
+pseudo-random content (about 44 MiB), the same bytes on every machine so a
+rerun publishes nothing new.
 
-    make_game.py SAMPLE_GAME_PROGRAM EXECUTABLE_NAME OUT_DIR
+    make_game.py SAMPLE_GAME_PROGRAM EXECUTABLE_NAME WINDOW_TITLE OUT_DIR
 """
 
+import json
 import os
 import random
 import shutil
@@ -36,9 +39,9 @@ def write(path, content):
 
 
 def main():
-    if len(sys.argv) != 4:
+    if len(sys.argv) != 5:
         sys.exit(__doc__.strip())
-    program, executable, out = sys.argv[1:]
+    program, executable, title, out = sys.argv[1:]
     if os.path.exists(out):
         shutil.rmtree(out)
     os.makedirs(out)
@@ -47,6 +50,9 @@ def main():
     for key, text in TEXT_FILES.items():
         write(os.path.join(out, key), text.encode())
     shutil.copy2(program, os.path.join(out, executable))
+    # Stays until the player closes it.
+    write(os.path.join(out, "samplegame.json"),
+          json.dumps({"title": title, "seconds": 0}, indent=4).encode() + b"\n")
 
 
 if __name__ == "__main__":

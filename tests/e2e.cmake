@@ -20,8 +20,11 @@ if(TARGET patchtool AND UNSHARE_EXECUTABLE AND NGINX_EXECUTABLE)
     SCREENSHOT_DIR="${CMAKE_BINARY_DIR}/e2e-screens")
   set_target_properties(tst_e2e PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
   add_dependencies(tst_e2e launcher updater patchtool)
+  # A process namespace too: whatever the run starts ends with it, even on a crash.
+  set(namespaces --mount --net --pid --fork --mount-proc --kill-child)
+  string(REPLACE ";" " " namespaces "${namespaces}")
   add_test(NAME tst_e2e COMMAND sh -c
-    "${UNSHARE_EXECUTABLE} --mount --net true 2>/dev/null || exit 77; exec ${UNSHARE_EXECUTABLE} --mount --net -- \"$0\""
+    "${UNSHARE_EXECUTABLE} ${namespaces} true 2>/dev/null || exit 77; export LAUNCHER_E2E_OUTER_NAMESPACES=\"$(readlink /proc/self/ns/mnt) $(readlink /proc/self/ns/net)\"; exec ${UNSHARE_EXECUTABLE} ${namespaces} -- \"$0\""
     $<TARGET_FILE:tst_e2e>)
   # Alone on the display: its clicks must not land on another suite's windows.
   set_tests_properties(tst_e2e PROPERTIES LABELS "x11" ENVIRONMENT "QT_QPA_PLATFORM=xcb"
