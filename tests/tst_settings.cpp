@@ -93,6 +93,9 @@ private slots:
                                         << "0.0.9" << "stoneveil_dx.exe" << "sv_logo.png"
                                         << "Stoneveil/stoneveil_test" << "dmk-launcher.exe" << 8
                                         << true;
+        QTest::newRow("demo") << "settings_demo.json" << "Ashgrove Demo" << "1.0.0"
+                              << "ashgrove_dx.exe" << "ag_logo.png" << "Ashgrove/ashgrove_demo"
+                              << "launcher.exe" << 6 << true;
     }
 
     void profiles()
@@ -114,8 +117,14 @@ private slots:
         QCOMPARE(profile.companyName, QStringLiteral("Duskmere Games"));
         QCOMPARE(profile.manifestFile, QStringLiteral("checksums.txt.gz"));
         QCOMPARE(profile.updaterExecutable, QStringLiteral("updater.exe"));
-        QVERIFY(profile.updateUrl.startsWith(QLatin1String("https://")));
-        QVERIFY(profile.launcherUpdateUrl.startsWith(QLatin1String("https://")));
+        // Plain HTTP only where nothing leaves the machine (the demo's server).
+        const auto secureOrLoopback = [](const QString &url) {
+            return url.startsWith(QLatin1String("https://")) ||
+                   url.startsWith(QLatin1String("http://127.0.0.1:"));
+        };
+        QVERIFY(secureOrLoopback(profile.updateUrl));
+        QVERIFY(secureOrLoopback(profile.launcherUpdateUrl));
+        QVERIFY(profile.newsUrl.isEmpty() || secureOrLoopback(profile.newsUrl));
         QVERIFY(profile.profileLanguage.isEmpty());
         const QJsonObject paths = profile.profile.value(QLatin1String("defaultPaths")).toObject();
         QCOMPARE(paths.value(QLatin1String("windows")).toString(),

@@ -42,6 +42,7 @@ void MainWindow::tearDownVideo()
     // Qt 6.4's GStreamer player calls back into itself from its own destructor
     // when it still holds a decoder; unloading first removes the decoder while
     // the player is whole.
+    mediaPlayer->stop();
     mediaPlayer->setSource(QUrl());
     pendingFrame = QVideoFrame();
     delete clip;

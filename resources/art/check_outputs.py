@@ -12,7 +12,8 @@ import xml.etree.ElementTree as ET
 from PIL import Image
 
 from artlib import out_path
-from outputs import CLIP, CLIP_SIZE, FONTS, ICONS, IMAGES, QRC_FILES
+from outputs import (APP_ICON, APP_ICON_ICO, APP_ICON_SIZE, CLIP, CLIP_SIZE, FONTS, ICONS, IMAGES,
+                     QRC_FILES)
 
 
 def main():
@@ -26,6 +27,14 @@ def main():
                 faults.append("%s: %dx%d, expected %dx%d" % ((name,) + im.size + size))
             if name.endswith(".png") and im.mode != "RGBA":
                 faults.append("%s: mode %s, expected RGBA" % (name, im.mode))
+
+    for name in (APP_ICON, APP_ICON_ICO):
+        try:
+            with Image.open(out_path(name)) as im:
+                if im.size != (APP_ICON_SIZE, APP_ICON_SIZE):
+                    faults.append("%s: %dx%d, expected %d square" % ((name,) + im.size + (APP_ICON_SIZE,)))
+        except OSError as e:
+            faults.append("%s: %s" % (name, e))
 
     for name in ICONS:
         try:

@@ -30,6 +30,7 @@ export PYTHONDONTWRITEBYTECODE=1
 py=/usr/bin/python3
 
 $py make_ui.py
+$py make_appicon.py
 $py make_logos.py
 $py make_icons.py
 $py make_background.py

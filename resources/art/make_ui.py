@@ -166,7 +166,8 @@ def settings_button():
     return reduce(out, size, size)
 
 
-def company_logo():
+def company_logo(px=60):
+    """The crest, drawn on a 60-unit grid and reduced to `px` pixels."""
     size = 60
     out = medallion(size, 27.5)
     c = size / 2.0
@@ -189,7 +190,7 @@ def company_logo():
         d.line(pts, fill=255, width=int(1.6 * SS), joint="curve")
     gold = vgradient(W, W, [(0.0, (250, 226, 160)), (1.0, (196, 146, 72))])
     out = over(out, fill_mask(waves, gold))
-    return reduce(out, size, size)
+    return reduce(out, px, px)
 
 
 def shadowed_white(m, size_w, size_h):

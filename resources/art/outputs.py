@@ -30,6 +30,11 @@ ICONS = ["icon_website.svg", "icon_patch_notes.svg", "icon_guide.svg", "icon_sto
 FONTS = ["fonts/Poppins_400Regular.ttf", "fonts/Poppins_600SemiBold.ttf",
          "fonts/Poppins_700Bold.ttf", "fonts/OFL.txt"]
 
+# The programs' icon (desktop entry, Windows version resources); not compiled in.
+APP_ICON = "app_icon.png"
+APP_ICON_ICO = "app_icon.ico"
+APP_ICON_SIZE = 256
+
 CLIP = "background.mp4"
 CLIP_SIZE = (1366, 768)
 
