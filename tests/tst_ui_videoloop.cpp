@@ -28,6 +28,7 @@ private slots:
         Settings::instance->version = QStringLiteral("dev");
         Settings::instance->updateUrl = QStringLiteral("http://127.0.0.1:9");
         Settings::instance->setAnimationsEnabled(true);
+        Settings::instance->setHasSelectedInstallPath(true); // no first-run dialog
         auto *player = window.findChild<QMediaPlayer *>();
         auto *sink = window.findChild<QVideoSink *>();
         QSignalSpy statuses(player, &QMediaPlayer::mediaStatusChanged);

@@ -83,6 +83,7 @@ MainWindow::MainWindow() : QMainWindow(nullptr), form(new MainWindowForm)
 
     if (auto *titleBar = findChild<QWidget *>(QStringLiteral("titleBar")))
         titleBar->installEventFilter(this);
+    setupCategoryButtons();
 
     setUpBottomBar();
 
@@ -99,7 +100,7 @@ MainWindow::MainWindow() : QMainWindow(nullptr), form(new MainWindowForm)
             ensurePlaying();
     });
 
-    form->retranslateUi(this);
+    applyLanguage(Settings::language());
 }
 
 MainWindow::~MainWindow()
@@ -148,8 +149,10 @@ void MainWindow::setUpBottomBar()
         setButtonState(QStringLiteral("install"));
     }
 
-    if (auto *settingsButton = findChild<QPushButton *>(QStringLiteral("settingsButton")))
+    if (auto *settingsButton = findChild<QPushButton *>(QStringLiteral("settingsButton"))) {
+        connect(settingsButton, &QPushButton::clicked, this, &MainWindow::showSettingsMenu);
         settingsButton->installEventFilter(this);
+    }
 }
 
 void MainWindow::setUpNewsCards()
@@ -162,11 +165,7 @@ void MainWindow::setUpNewsCards()
     secondCard->move(888, cardY);
     firstCard->hide();
     secondCard->hide();
-}
-
-void MainWindow::onBackgroundSetupComplete()
-{
-    updater.checkLauncherVersion();
+    requestNews();
 }
 
 void MainWindow::onLauncherVersionCheckComplete(bool success)
@@ -174,14 +173,10 @@ void MainWindow::onLauncherVersionCheckComplete(bool success)
     // On failure the engine ends the program itself.
     if (!success)
         return;
+    launcherVersionConfirmed = true;
     setVisible(true);
     raise();
     activateWindow();
-    updater.checkForUpdates();
-}
-
-void MainWindow::onInstallPathChanged(const QString &)
-{
     updater.checkForUpdates();
 }
 

@@ -8,6 +8,9 @@
 #include <QTranslator>
 
 class AnnouncementWidget;
+class InstallLocationDialog;
+class QAction;
+class QNetworkReply;
 class CircularProgressWidget;
 class MainWindowForm;
 class QLabel;
@@ -38,6 +41,11 @@ public:
     // How often a clip the media back end dropped is started again.
     static constexpr int maxClipRestarts = 3;
 
+    // Returns false when the player left the first-run choice and the launcher quits.
+    bool showInstallLocationDialog(bool firstRun);
+    // Sends the news request; the constructor does this once.
+    void requestNews();
+
 signals:
     void backgroundSetupComplete();
     void buttonStateChanged(const QString &state);
@@ -47,6 +55,8 @@ public slots:
     void onBackgroundSetupComplete();
     void setButtonState(const QString &state);
     void onInstallPathChanged(const QString &path);
+    void showSettingsMenu();
+    void applyLanguage(const QString &code);
 
 private slots:
     void handleVideoFrame(const QVideoFrame &frame);
@@ -83,6 +93,24 @@ private:
     void filterButtonEvent(QPushButton *button, QEvent *event);
     bool handleTitleBarDrag(QEvent *event);
 
+    // Link rows.
+    void setupCategoryButtons();
+    bool handleCategoryRowEvent(QObject *row, QEvent *event);
+
+    // News cards.
+    void handleNewsReply(QNetworkReply *reply);
+    void fillNewsCard(AnnouncementWidget *card, const QJsonObject &item);
+
+    // Settings menu and install location.
+    bool manageButtonEnabled() const;
+    void toggleAnimations(QAction *action);
+    void browseInstallLocation(InstallLocationDialog *dialog);
+    void confirmInstallLocation(InstallLocationDialog *dialog);
+    QString folderRefusal(int verdict) const;
+    bool moveInstallation(const QString &newPath);
+    bool refuseWhileGameBusy();
+    void offerLegacyMigration();
+
     MainWindowForm *form = nullptr;
     QMediaPlayer *mediaPlayer = nullptr;
     QVideoSink *videoSink = nullptr;
@@ -96,6 +124,8 @@ private:
     SettingsOwner settingsOwner;
     Updater updater;
     QTranslator translator;
+    QTranslator qtTranslator; // Qt's own dialog buttons
+    bool launcherVersionConfirmed = false;
     Settings *settings = nullptr;
     QNetworkAccessManager *newsManager = nullptr;
     AnnouncementWidget *firstCard = nullptr;
