@@ -30,20 +30,27 @@ QT_WARNING_POP
                                         QStringLiteral("dest"), QString());
     const QCommandLineOption ignoreOption(QStringLiteral("ignore"), QStringLiteral("Files to ignore"),
                                           QStringLiteral("ignore"), QString());
+    const QCommandLineOption listOption(QStringLiteral("list"),
+                                        QStringLiteral("File naming the only entries to move"),
+                                        QStringLiteral("list"), QString());
     parser.addOption(sourceOption);
     parser.addOption(destOption);
     parser.addOption(ignoreOption);
+    parser.addOption(listOption);
 
     // The mover runs elevated, where no display may be reachable (pkexec drops it),
     // so decide the mode before choosing the kind of application object.
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
-    const bool fileMover =
-        parser.parse(arguments) && parser.isSet(sourceOption) && parser.isSet(destOption);
+    const bool parsed = parser.parse(arguments);
+    const bool fileMover = parsed && parser.isSet(sourceOption) && parser.isSet(destOption);
+    // Help, version and a malformed command line only print and exit: no display either.
+    const bool textOnly =
+        !parsed || parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("version"));
 
     std::unique_ptr<QCoreApplication> app;
-    if (fileMover)
+    if (fileMover || textOnly)
         app = std::make_unique<QCoreApplication>(argc, argv);
     else
         app = std::make_unique<QApplication>(argc, argv);
@@ -52,7 +59,7 @@ QT_WARNING_POP
 
     if (fileMover) {
         const bool ok = moveFiles(parser.value(sourceOption), parser.value(destOption),
-                                  parser.value(ignoreOption));
+                                  parser.value(ignoreOption), parser.value(listOption));
         return ok ? 0 : 1;
     }
 

@@ -30,8 +30,12 @@ bool EngineFixture::setUp()
     if (!root.mkpath(QStringLiteral("game")) || !root.mkpath(QStringLiteral("www/patch")) ||
         !root.mkpath(QStringLiteral("tmp")))
         return false;
-    // The staging folder is below the temporary location; keep it per test.
+    // The staging folder is below the temporary location (Windows) or the
+    // user's cache (elsewhere); keep both per test.
     qputenv("TMPDIR", tempDir().toLocal8Bit());
+    if (!root.mkpath(QStringLiteral("home")))
+        return false;
+    qputenv("HOME", (work->path() + QStringLiteral("/home")).toLocal8Bit());
 
     Settings::instance = settings.get();
     settings->loadDefaults();

@@ -10,6 +10,7 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QEventLoop>
 #include <QProcess>
 #include <QTimer>
 
@@ -57,7 +58,10 @@ int main(int argc, char **argv)
     const QCommandLineOption uninstall(QStringLiteral("uninstall"), QString(),
                                        QStringLiteral("dir"));
     const QCommandLineOption hold(QStringLiteral("hold"));
-    parser.addOptions({versionUrl, localVersion, answer, thenCheck, stall, uninstall, hold});
+    const QCommandLineOption updateUrl(QStringLiteral("update-url"), QString(),
+                                       QStringLiteral("url"));
+    parser.addOptions(
+        {versionUrl, localVersion, answer, thenCheck, stall, uninstall, hold, updateUrl});
     parser.process(app);
 
     Settings settings;
@@ -95,6 +99,16 @@ int main(int argc, char **argv)
 
         if (parser.isSet(uninstall)) {
             settings.setInstallPath(parser.value(uninstall));
+            // Uninstall removes what the manifest lists: read it first, as the window would have.
+            if (parser.isSet(updateUrl)) {
+                settings.updateUrl = parser.value(updateUrl);
+                QEventLoop loop;
+                QObject::connect(&updater, &Updater::updateAvailable, &loop, &QEventLoop::quit);
+                QObject::connect(&updater, &Updater::noUpdateAvailable, &loop, &QEventLoop::quit);
+                QObject::connect(&updater, &Updater::downloadError, &loop, &QEventLoop::quit);
+                updater.checkForUpdates();
+                loop.exec();
+            }
             // Once the mover is held and the timer has ticked a few times, ask
             // for a second uninstall and a second move, then let the mover go.
             std::unique_ptr<MoverGate> gate;
@@ -136,7 +150,9 @@ int main(int argc, char **argv)
     }
 
     for (const MessageBox::Shown &box : MessageBox::shownBoxes()) {
-        const char *kind = box.icon == QMessageBox::Question ? "question" : "critical";
+        const char *kind = box.icon == QMessageBox::Question      ? "question"
+                           : box.icon == QMessageBox::Information ? "information"
+                                                                  : "critical";
         say(QStringLiteral("box %1 %2: %3").arg(QLatin1String(kind), box.title, box.text));
     }
     Settings::instance = nullptr;

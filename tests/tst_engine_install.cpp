@@ -123,8 +123,11 @@ private slots:
             << QStringList{"config.otml", "data.bin"} << false << MoverGate::Verdict::Proceed
             << true << QStringList() << QStringList{"config.otml", "data.bin"}
             << QStringList{".hidden", "bin/client"};
-        QTest::newRow("deleted") << QStringList() << true << MoverGate::Verdict::Proceed << true
-                                 << QStringList() << QStringList() << QStringList();
+        // Only uninstall may delete, and only what the game owns.
+        QTest::newRow("delete mode refused")
+            << QStringList() << true << MoverGate::Verdict::Proceed << false
+            << QStringList{"downloadError(" + Updater::relativeFolderMessage() + ")"} << all
+            << QStringList();
         QTest::newRow("mover fails") << QStringList() << false << MoverGate::Verdict::Fail << false
                                      << failed << all << QStringList();
         QTest::newRow("mover killed") << QStringList() << false << MoverGate::Verdict::Kill << false
@@ -150,9 +153,9 @@ private slots:
         QCOMPARE(log->events, events);
         const QStringList arguments{"--source",  sourceDir(), "--dest",
                                     destination, "--ignore",  ignore.join(u',')};
-        QCOMPARE(gate->arguments(), QList<QStringList>{arguments});
+        QCOMPARE(gate->arguments(),
+                 deleteMode ? QList<QStringList>() : QList<QStringList>{arguments});
         QCOMPARE(filesBelow(sourceDir()), sourceLeft);
-        QCOMPARE(QDir(sourceDir()).exists(), !(deleteMode && result));
         if (!deleteMode)
             QCOMPARE(filesBelow(fixture.installDir()), moved);
     }
@@ -231,8 +234,9 @@ private slots:
         QVERIFY(writeFiles(sourceDir(), {{"moved.pak", "m"}}));
         QVERIFY(writeFiles(legacyDir(), {{".initcomplete", ""}, {"old.pak", "o"}}));
         QVERIFY(fixture.publish({{QStringLiteral("/fetched.pak"), "fetched"}}));
-        if (operation == QLatin1String("download run")) {
-            QVERIFY(QDir(fixture.installDir()).removeRecursively());
+        if (operation == QLatin1String("download run") || operation == QLatin1String("uninstall")) {
+            if (operation != QLatin1String("uninstall"))
+                QVERIFY(QDir(fixture.installDir()).removeRecursively());
             checkNow(fixture, *updater);
             QTRY_VERIFY(log->hasClosingSignal());
         }
@@ -355,11 +359,13 @@ private slots:
     {
         PkexecStandIn pkexec(PkexecStandIn::Mode::Run);
         QVERIFY(fixture.install(QStringLiteral("/data/level.pak"), "level"));
+        QVERIFY(fixture.publish({{QStringLiteral("/data/level.pak"), "level"}}));
         const QString home = fixture.workDir() + QStringLiteral("/nobody-home");
         const QString temp = fixture.workDir() + QStringLiteral("/nobody-tmp");
         QVERIFY(QDir().mkpath(home));
         QVERIFY(QDir().mkpath(temp));
         setFolderWritableByOthers(temp, true);
+        setFolderWritableByOthers(home, true);
         for (const QString &path : {fixture.installDir(), home, temp,
                                     QStringLiteral(ENGINE_PROBE_EXE), QStringLiteral(LAUNCHER_EXE)})
             openPathForOthers(path);
@@ -368,6 +374,7 @@ private slots:
         runAsUnprivileged(probe, QStringLiteral(ENGINE_PROBE_EXE),
                           {QStringLiteral("--uninstall"), fixture.installDir(),
                            QStringLiteral("--answer"), QStringLiteral("yes"),
+                           QStringLiteral("--update-url"), fixture.settings->updateUrl,
                            QStringLiteral("--hold")},
                           home);
         QProcessEnvironment environment = probe.processEnvironment();

@@ -156,53 +156,145 @@ private slots:
     {
         QTest::addColumn<bool>("folderExists");
         QTest::addColumn<QMessageBox::StandardButton>("answer");
-        QTest::addColumn<bool>("checkHeld"); // a check went out this very second
+        QTest::addColumn<bool>("manifestKnown"); // else the engine fetches one first
+        QTest::addColumn<bool>("foreignFiles");
         QTest::addColumn<bool>("removed");
 
-        QTest::newRow("confirmed") << true << QMessageBox::Yes << false << true;
-        QTest::newRow("confirmed, check held back") << true << QMessageBox::Yes << true << true;
-        QTest::newRow("declined") << true << QMessageBox::No << false << false;
-        QTest::newRow("box closed") << true << QMessageBox::NoButton << false << false;
-        QTest::newRow("nothing installed") << false << QMessageBox::Yes << false << false;
+        QTest::newRow("confirmed") << true << QMessageBox::Yes << true << false << true;
+        QTest::newRow("confirmed, no manifest yet")
+            << true << QMessageBox::Yes << false << false << true;
+        QTest::newRow("player's files kept") << true << QMessageBox::Yes << true << true << true;
+        QTest::newRow("player's files kept, no manifest yet")
+            << true << QMessageBox::Yes << false << true << true;
+        QTest::newRow("declined") << true << QMessageBox::No << true << false << false;
+        QTest::newRow("box closed") << true << QMessageBox::NoButton << true << false << false;
+        QTest::newRow("nothing installed") << false << QMessageBox::Yes << true << false << false;
     }
 
     void uninstall()
     {
         QFETCH(bool, folderExists);
         QFETCH(QMessageBox::StandardButton, answer);
-        QFETCH(bool, checkHeld);
+        QFETCH(bool, manifestKnown);
+        QFETCH(bool, foreignFiles);
         QFETCH(bool, removed);
         QVERIFY(fixture.install(QStringLiteral("/.initcomplete"), QByteArray()));
         QVERIFY(fixture.install(QStringLiteral("/data/sub/level.pak"), "level"));
+        QVERIFY(fixture.publish({{QStringLiteral("/data/sub/level.pak"), "level"}}));
+        if (foreignFiles) {
+            // Another game, a photo, and a file an older build had.
+            QVERIFY(fixture.install(QStringLiteral("/OtherGame/save.dat"), "save"));
+            QVERIFY(fixture.install(QStringLiteral("/photo.jpg"), "photo"));
+            QVERIFY(fixture.install(QStringLiteral("/data/dropped.pak"), "old"));
+            QVERIFY(QDir().mkpath(fixture.installDir() + QStringLiteral("/EmptyOwn")));
+        }
         if (!folderExists)
             QVERIFY(QDir(fixture.installDir()).removeRecursively());
-        QVERIFY(fixture.publish({{QStringLiteral("/data/sub/level.pak"), "level"}}));
-        if (checkHeld)
-            fixture.settings->lastUpdateCheck =
-                QDateTime::currentDateTime().addSecs(30).toString(Qt::ISODate);
+        if (manifestKnown) {
+            checkNow(fixture, *updater);
+            QTRY_VERIFY(log->hasClosingSignal());
+            log->events.clear();
+        }
+        fixture.settings->lastUpdateCheck.clear();
         MessageBox::presetAnswer(answer);
 
         updater->uninstall();
-        QCOMPARE(MessageBox::shownBoxes().size(), folderExists ? 1 : 0);
-        QCOMPARE(QDir(fixture.installDir()).exists(), folderExists && !removed);
+        QCOMPARE(MessageBox::shownBoxes().isEmpty(), !folderExists);
         if (!removed) {
+            QCOMPARE(QDir(fixture.installDir()).exists(), folderExists);
             QCOMPARE(log->events, QStringList());
             return;
         }
         QCOMPARE(MessageBox::shownBoxes().first().title, QStringLiteral("Confirm Uninstall"));
-        QCOMPARE(log->events.first(), QStringLiteral("stateChanged(install)"));
+        QTRY_VERIFY(log->events.contains(QStringLiteral("stateChanged(install)")));
+        QCOMPARE(log->named(QStringLiteral("downloadError")), QStringList());
+        QVERIFY(!QFileInfo::exists(fixture.installDir() + QStringLiteral("/data/sub")));
+        QVERIFY(!QFileInfo::exists(fixture.installDir() + QStringLiteral("/.initcomplete")));
+        if (foreignFiles) {
+            QCOMPARE(entriesBelow(fixture.installDir()),
+                     (QStringList{"EmptyOwn/", "OtherGame/", "OtherGame/save.dat", "data/",
+                                  "data/dropped.pak", "photo.jpg"}));
+            QTRY_COMPARE(MessageBox::shownBoxes().size(), 2);
+            const MessageBox::Shown kept = MessageBox::shownBoxes().last();
+            QCOMPARE(kept.icon, QMessageBox::Information);
+            QVERIFY(kept.text.contains(QDir::toNativeSeparators(fixture.installDir())));
+        } else {
+            QVERIFY(!QFileInfo::exists(fixture.installDir()));
+            QCOMPARE(MessageBox::shownBoxes().size(), 1);
+        }
 
-        // The fresh check either goes out now or is the next press's job.
-        if (checkHeld) {
-            QCOMPARE(log->events.size(), 1);
-            QVERIFY(updater->recheckPending());
+        // The fresh check goes out now or is the next press's job.
+        if (updater->recheckPending()) {
             fixture.settings->lastUpdateCheck.clear();
             updater->startUpdate();
         }
         QVERIFY(!updater->recheckPending());
-        QCOMPARE(log->events.at(1), QStringLiteral("checkingForUpdates()"));
-        QTRY_VERIFY(log->hasClosingSignal());
-        QCOMPARE(log->events.last(), QStringLiteral("updateAvailable(install)"));
+        QTRY_COMPARE(log->events.last(), QStringLiteral("updateAvailable(install)"));
+    }
+
+    // Relocation moves what the game owns and nothing else; bad folder pairs
+    // are refused with a reason and nothing touched. "@" names the install folder.
+    void relocate_data()
+    {
+        QTest::addColumn<QString>("destination");
+        QTest::addColumn<bool>("foreignFiles");
+        QTest::addColumn<bool>("manifestKnown");
+        QTest::addColumn<QString>("error");
+
+        const QString overlap = Updater::overlappingFoldersMessage();
+        QTest::newRow("game files only") << "%/moved" << false << true << QString();
+        QTest::newRow("player's files stay") << "%/moved" << true << true << QString();
+        QTest::newRow("same folder") << "@" << false << true << overlap;
+        QTest::newRow("same, trailing separator") << "@/" << false << true << overlap;
+        QTest::newRow("same, through dot segments") << "@/../game" << false << true << overlap;
+        QTest::newRow("inside") << "@/sub" << false << true << overlap;
+        QTest::newRow("containing") << "%" << false << true << overlap;
+        QTest::newRow("relative") << "moved" << false << true << Updater::relativeFolderMessage();
+        QTest::newRow("empty") << "" << false << true << Updater::relativeFolderMessage();
+        QTest::newRow("no manifest yet") << "%/moved" << false << false
+                                         << "The list of the game's files is not known yet. "
+                                            "Please check for updates first.";
+    }
+
+    void relocate()
+    {
+        QFETCH(QString, destination);
+        QFETCH(bool, foreignFiles);
+        QFETCH(bool, manifestKnown);
+        QFETCH(QString, error);
+        destination.replace(QLatin1Char('@'), fixture.installDir());
+        destination.replace(QLatin1Char('%'), fixture.workDir());
+        const FileMap game{{"/.initcomplete", ""}, {"/data/level.pak", "level"}};
+        for (auto it = game.cbegin(); it != game.cend(); ++it)
+            QVERIFY(fixture.install(it.key(), it.value()));
+        QVERIFY(fixture.publish({{"/data/level.pak", "level"}}));
+        if (foreignFiles) {
+            QVERIFY(fixture.install(QStringLiteral("/OtherGame/save.dat"), "save"));
+            QVERIFY(fixture.install(QStringLiteral("/data/mine.txt"), "notes"));
+        }
+        if (manifestKnown) {
+            checkNow(fixture, *updater);
+            QTRY_VERIFY(log->hasClosingSignal());
+        }
+        log->events.clear();
+        const QStringList before = entriesBelow(fixture.installDir());
+
+        const Updater::MoveResult result = updater->relocateInstallation(destination);
+        QCOMPARE(result.error, error);
+        QCOMPARE(result.ok, error.isEmpty());
+        QCOMPARE(log->events, QStringList());
+        if (!result.ok) {
+            QCOMPARE(entriesBelow(fixture.installDir()), before);
+            return;
+        }
+        QCOMPARE(entriesBelow(destination),
+                 (QStringList{".initcomplete", "data/", "data/level.pak"}));
+        QCOMPARE(result.leftOtherFiles, foreignFiles);
+        if (foreignFiles)
+            QCOMPARE(entriesBelow(fixture.installDir()),
+                     (QStringList{"OtherGame/", "OtherGame/save.dat", "data/", "data/mine.txt"}));
+        else
+            QVERIFY(!QFileInfo::exists(fixture.installDir()));
     }
 
     // A folder the player cannot write is removed by an elevated mover.
@@ -227,26 +319,29 @@ private slots:
         QFETCH(QString, outcome);
         PkexecStandIn pkexec(mode);
         QVERIFY(fixture.install(QStringLiteral("/data/level.pak"), "level"));
+        QVERIFY(fixture.publish({{QStringLiteral("/data/level.pak"), "level"}}));
         const QString home = fixture.workDir() + QStringLiteral("/nobody-home");
         QVERIFY(QDir().mkpath(home));
         openPathForOthers(fixture.installDir());
         openPathForOthers(home);
+        setFolderWritableByOthers(home, true); // the engine's private folder goes below it
         openPathForOthers(QStringLiteral(ENGINE_PROBE_EXE));
         openPathForOthers(QStringLiteral(LAUNCHER_EXE));
 
         QProcess probe;
         runAsUnprivileged(probe, QStringLiteral(ENGINE_PROBE_EXE),
                           {QStringLiteral("--uninstall"), fixture.installDir(),
-                           QStringLiteral("--answer"), QStringLiteral("yes")},
+                           QStringLiteral("--answer"), QStringLiteral("yes"),
+                           QStringLiteral("--update-url"), fixture.settings->updateUrl},
                           home);
         probe.start();
         QVERIFY(probe.waitForFinished(60000));
         const QStringList lines =
             QString::fromUtf8(probe.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
         QCOMPARE(lines.value(0), outcome);
-        QCOMPARE(lines.last(), QStringLiteral("box question Confirm Uninstall: Are you sure you "
+        QVERIFY(lines.contains(QStringLiteral("box question Confirm Uninstall: Are you sure you "
                                               "want to uninstall? This will remove all game "
-                                              "files."));
+                                              "files.")));
         QVERIFY(QFile::exists(fixture.installDir() + QStringLiteral("/data/level.pak")));
 
         const QList<QStringList> calls = pkexec.calls();
@@ -254,7 +349,8 @@ private slots:
         QCOMPARE(calls.first(),
                  (QStringList{QStringLiteral(ENGINE_PROBE_EXE), QStringLiteral("--source"),
                               fixture.installDir(), QStringLiteral("--dest"), QString(),
-                              QStringLiteral("--ignore"), QString()}));
+                              QStringLiteral("--ignore"), QString(), QStringLiteral("--list"),
+                              calls.first().value(8)}));
     }
 
     void hasLegacyInstallation_data()

@@ -3,6 +3,7 @@
 
 #include <QDir>
 #include <QDirIterator>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -56,17 +57,16 @@ private slots:
 
     void moveOverwritesAndKeepsSkeleton()
     {
-        makeSource({"a.txt", "bin/data.pak", "bin/deep/more.dat", ".initcomplete",
-                    "bin/.hidden"});
+        makeSource({"a.txt", "bin/data.pak", "bin/deep/more.dat", ".initcomplete", "bin/.hidden"});
         QVERIFY(writeFile(dest + QStringLiteral("/a.txt"), "old"));
         QVERIFY(writeFile(dest + QStringLiteral("/untouched.txt"), "stays"));
 
         const ProgramRun run = runLauncher({"--source", source, "--dest", dest});
         QCOMPARE(run.exitCode, 0);
         QVERIFY(run.out.isEmpty()); // the mover prints nothing
-        QCOMPARE(filesBelow(dest), (QStringList{".initcomplete", "a.txt", "bin/.hidden",
-                                                "bin/data.pak", "bin/deep/more.dat",
-                                                "untouched.txt"}));
+        QCOMPARE(filesBelow(dest),
+                 (QStringList{".initcomplete", "a.txt", "bin/.hidden", "bin/data.pak",
+                              "bin/deep/more.dat", "untouched.txt"}));
         QCOMPARE(readFile(dest + QStringLiteral("/a.txt")), QByteArray("new a.txt"));
         QCOMPARE(readFile(dest + QStringLiteral("/untouched.txt")), QByteArray("stays"));
         QVERIFY(filesBelow(source).isEmpty());
@@ -77,7 +77,8 @@ private slots:
     {
         QTest::addColumn<QString>("ignore");
         QTest::addColumn<QStringList>("keptInSource");
-        QTest::newRow("exact entries") << "keep.txt,bin/skip.dat" << QStringList{"bin/skip.dat", "keep.txt"};
+        QTest::newRow("exact entries")
+            << "keep.txt,bin/skip.dat" << QStringList{"bin/skip.dat", "keep.txt"};
         QTest::newRow("case-sensitive") << "KEEP.TXT" << QStringList{};
         QTest::newRow("directory does not protect its files") << "bin" << QStringList{};
         QTest::newRow("backslash never matches") << "bin\\skip.dat" << QStringList{};
@@ -105,8 +106,8 @@ private slots:
     void quotesAreStripped()
     {
         makeSource({"a.txt"});
-        const ProgramRun run = runLauncher({"--source", "\"" + source + "\"", "--dest", dest + "\"",
-                                     "--ignore", ""});
+        const ProgramRun run =
+            runLauncher({"--source", "\"" + source + "\"", "--dest", dest + "\"", "--ignore", ""});
         QCOMPARE(run.exitCode, 0);
         QCOMPARE(filesBelow(dest), QStringList{"a.txt"});
     }
@@ -174,6 +175,144 @@ private slots:
 
         QCOMPARE(runLauncher({"--bogus"}).exitCode, 1);
         QCOMPARE(runLauncher({"--source"}).exitCode, 1);
+    }
+
+    // With a list only the named entries move or go; emptied folders are removed.
+    void listedEntries_data()
+    {
+        QTest::addColumn<bool>("deleting");
+        QTest::addColumn<QStringList>("leftInSource");
+        QTest::addColumn<QStringList>("inDest");
+        QTest::newRow("move") << false << QStringList{"other/keep.txt", "photo.jpg"}
+                              << QStringList{".initcomplete", "bin/data.pak", "old.txt"};
+        QTest::newRow("delete") << true << QStringList{"other/keep.txt", "photo.jpg"}
+                                << QStringList{"old.txt"};
+    }
+
+    void listedEntries()
+    {
+        QFETCH(bool, deleting);
+        QFETCH(QStringList, leftInSource);
+        QFETCH(QStringList, inDest);
+        makeSource({".initcomplete", "bin/data.pak", "photo.jpg", "other/keep.txt"});
+        QVERIFY(writeFile(dest + QStringLiteral("/old.txt"), "old"));
+        const QString list = work.path() + QStringLiteral("/list.txt");
+        QVERIFY(writeFile(list, ".initcomplete\nbin/data.pak\nnot/there.dat\n"));
+
+        const QString target = deleting ? QString() : dest;
+        QCOMPARE(runLauncher({"--source", source, "--dest", target, "--list", list}).exitCode, 0);
+        QCOMPARE(filesBelow(source), leftInSource);
+        QCOMPARE(filesBelow(dest), inDest);
+        QVERIFY(!QFileInfo::exists(source + QStringLiteral("/bin")));
+
+        // Once nothing else is left the folder itself goes too.
+        QVERIFY(writeFile(list, "photo.jpg\nother/keep.txt\n"));
+        QCOMPARE(runLauncher({"--source", source, "--dest", target, "--list", list}).exitCode, 0);
+        QVERIFY(!QFileInfo::exists(source));
+    }
+
+    // One bad entry refuses the whole list before anything is touched.
+    void refusedListEntries_data()
+    {
+        QTest::addColumn<QString>("entry");
+        QTest::newRow("parent") << "../outside/precious.txt";
+        QTest::newRow("parent inside") << "bin/../../outside/precious.txt";
+        QTest::newRow("absolute") << "/etc/hostname";
+        QTest::newRow("through a link") << "linked/precious.txt";
+        QTest::newRow("dot segment") << "./a.txt";
+        QTest::newRow("backslash") << "bin\\data.pak";
+    }
+
+    void refusedListEntries()
+    {
+        QFETCH(QString, entry);
+        const QString outside = work.path() + QStringLiteral("/outside");
+        QVERIFY(writeFile(outside + QStringLiteral("/precious.txt"), "keep me"));
+        makeSource({"a.txt"});
+        QFile::remove(source + QStringLiteral("/linked"));
+        QVERIFY(QFile::link(outside, source + QStringLiteral("/linked")));
+        const QString list = work.path() + QStringLiteral("/list.txt");
+        QVERIFY(writeFile(list, "a.txt\n" + entry.toUtf8() + "\n"));
+
+        for (const QString &target : {QString(), dest}) {
+            QCOMPARE(runLauncher({"--source", source, "--dest", target, "--list", list}).exitCode,
+                     1);
+            QCOMPARE(filesBelow(source), QStringList{"a.txt"});
+            QCOMPARE(readFile(outside + QStringLiteral("/precious.txt")), QByteArray("keep me"));
+            QVERIFY(!QFileInfo::exists(dest));
+        }
+    }
+
+    // A folder moved into itself or its own sub-folder would be emptied or nested.
+    void overlappingFoldersRefused_data()
+    {
+        QTest::addColumn<QString>("from");
+        QTest::addColumn<QString>("to");
+        QTest::newRow("same") << "staging"
+                              << "staging";
+        QTest::newRow("trailing separator") << "staging"
+                                            << "staging/";
+        QTest::newRow("dot segments") << "staging"
+                                      << "game/../staging";
+        QTest::newRow("through a link") << "staging"
+                                        << "staging-link";
+        QTest::newRow("destination inside") << "staging"
+                                            << "staging/sub";
+        QTest::newRow("source inside") << "staging/sub"
+                                       << "staging";
+        QTest::newRow("relative delete") << "staging"
+                                         << "";
+        QTest::newRow("relative destination") << "staging"
+                                              << "@game";
+    }
+
+    void overlappingFoldersRefused()
+    {
+        QFETCH(QString, from);
+        QFETCH(QString, to);
+        makeSource({"a.txt", "sub/b.txt"});
+        QFile::remove(work.path() + QStringLiteral("/staging-link"));
+        QVERIFY(QFile::link(source, work.path() + QStringLiteral("/staging-link")));
+        // The relative row names its source relative to the working folder.
+        const QString fromPath = to.isEmpty() ? from : work.path() + QLatin1Char('/') + from;
+        QString toPath = to.isEmpty() ? QString() : work.path() + QLatin1Char('/') + to;
+        if (to.startsWith(QLatin1Char('@')))
+            toPath = to.mid(1);
+        const ProgramRun run = runProgram(QStringLiteral(LAUNCHER_EXE),
+                                          {"--source", fromPath, "--dest", toPath, "--ignore", ""},
+                                          work.path(), 30000);
+        QCOMPARE(run.exitCode, 1);
+        QCOMPARE(filesBelow(source), (QStringList{"a.txt", "sub/b.txt"}));
+        QVERIFY(!QFileInfo::exists(dest));
+    }
+
+    // pkexec drops DISPLAY: a command line for the mover, malformed or not, needs none.
+    void noDisplayNeeded_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("source without value") << QStringList{"--source"} << 1;
+        QTest::newRow("list without value")
+            << QStringList{"--source", "/x", "--dest", "", "--list"} << 1;
+        QTest::newRow("unknown option") << QStringList{"--source", "/x", "--bogus"} << 1;
+        QTest::newRow("valid move")
+            << QStringList{"--source", "/nonexistent-src", "--dest", ""} << 1;
+        QTest::newRow("version") << QStringList{"--version"} << 0;
+    }
+
+    void noDisplayNeeded()
+    {
+        QFETCH(QStringList, arguments);
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove(QStringLiteral("DISPLAY"));
+        environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
+        process.setProcessEnvironment(environment);
+        process.start(QStringLiteral(LAUNCHER_EXE), arguments);
+        QVERIFY(process.waitForFinished(30000));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QTEST(process.exitCode(), "exitCode");
     }
 
     void incompleteMoverArgumentsStartTheWindow_data()

@@ -95,4 +95,16 @@ bool isTopLevelWindowVisible(const QString &title);
 // The roaming application-data folder (Windows APPDATA; XDG data home elsewhere).
 QString roamingAppDataPath();
 
+struct FolderCheck
+{
+    bool ok = false;
+    QString error;
+};
+
+// Creates `path` (with missing parents) for the calling user alone, or accepts an
+// existing one only when it is a real folder owned by that user, and makes it
+// private. Another user could otherwise plant files or links the engine writes
+// through. On Windows the per-user folders are private already.
+FolderCheck ensurePrivateFolder(const QString &path);
+
 } // namespace platform

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <csignal>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -167,6 +168,41 @@ bool terminateProcess(qint64 pid)
 QString roamingAppDataPath()
 {
     return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+}
+
+FolderCheck ensurePrivateFolder(const QString &path)
+{
+    FolderCheck check;
+    const QString parent = QFileInfo(path).path();
+    if (!QDir().mkpath(parent)) {
+        check.error = QStringLiteral("cannot create %1").arg(parent);
+        return check;
+    }
+    const QByteArray encoded = QFile::encodeName(path);
+    if (::mkdir(encoded.constData(), 0700) != 0 && errno != EEXIST) {
+        check.error = QStringLiteral("cannot create %1").arg(path);
+        return check;
+    }
+    // lstat, not stat: a link is refused, never followed.
+    struct stat status = {};
+    if (::lstat(encoded.constData(), &status) != 0) {
+        check.error = QStringLiteral("cannot read %1").arg(path);
+        return check;
+    }
+    if (S_ISLNK(status.st_mode) || !S_ISDIR(status.st_mode)) {
+        check.error = QStringLiteral("%1 is not a folder of its own").arg(path);
+        return check;
+    }
+    if (status.st_uid != ::geteuid()) {
+        check.error = QStringLiteral("%1 belongs to another user").arg(path);
+        return check;
+    }
+    if ((status.st_mode & 07777) != 0700 && ::chmod(encoded.constData(), 0700) != 0) {
+        check.error = QStringLiteral("cannot make %1 private").arg(path);
+        return check;
+    }
+    check.ok = true;
+    return check;
 }
 
 } // namespace platform

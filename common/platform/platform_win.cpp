@@ -86,4 +86,13 @@ QString roamingAppDataPath()
     return QDir::cleanPath(fromWide(win32core::environmentVariable(L"APPDATA")));
 }
 
+FolderCheck ensurePrivateFolder(const QString &path)
+{
+    FolderCheck check;
+    check.ok = QDir().mkpath(path);
+    if (!check.ok)
+        check.error = QStringLiteral("cannot create %1").arg(QDir::toNativeSeparators(path));
+    return check;
+}
+
 } // namespace platform

@@ -1,3 +1,5 @@
+#include "filekey.h"
+#include "folderpair.h"
 #include "platform/platform.h"
 #include "responsivewait.h"
 #include "settings.h"
@@ -68,6 +70,31 @@ void Updater::endFileWork()
     }
 }
 
+QString Updater::overlappingFoldersMessage()
+{
+    return QStringLiteral("The game folder cannot be moved into itself, into a folder inside "
+                          "it, or into a folder that contains it.");
+}
+
+QString Updater::relativeFolderMessage()
+{
+    return QStringLiteral("The game folder must be a full path.");
+}
+
+QString Updater::checkFolderPair(const QString &source, const QString &destination)
+{
+    if (!isFullPath(source) || !isFullPath(destination))
+        return relativeFolderMessage();
+    if (foldersOverlap(source, destination))
+        return overlappingFoldersMessage();
+    return {};
+}
+
+bool Updater::isFullPath(const QString &path)
+{
+    return !path.isEmpty() && !QDir::isRelativePath(QDir::fromNativeSeparators(path));
+}
+
 bool Updater::installFiles(const QString &source, const QString &destination,
                            const QStringList &ignore)
 {
@@ -76,13 +103,97 @@ bool Updater::installFiles(const QString &source, const QString &destination,
     // with false, without a message of its own.
     if (movingFiles)
         return false;
+    // An empty destination would be the mover's delete mode, which only uninstall may start.
+    const QString refusal = checkFolderPair(source, destination);
+    if (!refusal.isEmpty()) {
+        emit downloadError(refusal);
+        return false;
+    }
     beginFileWork();
     const auto end = qScopeGuard([this] { endFileWork(); });
     return runFileMover(source, destination, ignore);
 }
 
+Updater::MoveResult Updater::relocateInstallation(const QString &destination)
+{
+    MoveResult result;
+    if (movingFiles || isUpdating || (verificationWatcher && verificationWatcher->isRunning())) {
+        result.error = QStringLiteral("Please wait until the current update or file operation "
+                                      "has finished.");
+        return result;
+    }
+    const QString source = Settings::installPath();
+    result.error = checkFolderPair(source, destination);
+    if (!result.error.isEmpty())
+        return result;
+    if (!QFileInfo(source).isDir()) {
+        result.ok = true; // nothing installed there yet: nothing to move
+        result.error.clear();
+        return result;
+    }
+    if (manifestFiles.isEmpty()) {
+        result.error = QStringLiteral("The list of the game's files is not known yet. Please "
+                                      "check for updates first.");
+        return result;
+    }
+    const QString list = writeOwnedList();
+    if (list.isEmpty()) {
+        result.error = QStringLiteral("Could not prepare the list of the game's files.");
+        return result;
+    }
+    const auto removeList = qScopeGuard([list] { QFile::remove(list); });
+
+    beginFileWork();
+    const auto end = qScopeGuard([this] { endFileWork(); });
+    const MoverRun run = runMover(source, destination, {}, list);
+    result.ok = run.ok;
+    result.error = run.ok                ? QString()
+                   : run.error.isEmpty() ? QStringLiteral("Installation process failed")
+                                         : run.error;
+    result.leftOtherFiles = QFileInfo(source).isDir();
+    return result;
+}
+
+QStringList Updater::ownedEntries() const
+{
+    QStringList entries;
+    for (auto it = manifestFiles.constBegin(); it != manifestFiles.constEnd(); ++it) {
+        const QString key = it.key();
+        if (!isSafeFileKey(key))
+            continue;
+        const QString relative = key.startsWith(QLatin1Char('/')) ? key.mid(1) : key;
+        if (!relative.isEmpty())
+            entries.append(relative);
+    }
+    entries.append(QStringLiteral(".initcomplete"));
+    return entries;
+}
+
+QString Updater::writeOwnedList()
+{
+    return writeList(QStringLiteral("owned-files.txt"), ownedEntries());
+}
+
+QString Updater::writeList(const QString &name, const QStringList &entries)
+{
+    // The mover trusts the list, so it lives where no other user can write.
+    if (!preparePrivateFolders().ok)
+        return {};
+    const QString path = privateDirectory() + QLatin1Char('/') + name;
+    return writeEntryList(path, entries) ? path : QString();
+}
+
 bool Updater::runFileMover(const QString &source, const QString &destination,
-                           const QStringList &ignore)
+                           const QStringList &ignore, const QString &listFile)
+{
+    const MoverRun run = runMover(source, destination, ignore, listFile);
+    if (!run.error.isEmpty())
+        emit downloadError(run.error);
+    return run.ok;
+}
+
+Updater::MoverRun Updater::runMover(const QString &source, const QString &destination,
+                                    const QStringList &ignore, const QString &listFile)
 {
     // Only Windows protects install folders so that the mover must be elevated;
     // elsewhere it runs as a plain child process.
@@ -102,51 +213,54 @@ bool Updater::runFileMover(const QString &source, const QString &destination,
     }
 
     const QString exe = QDir::toNativeSeparators(QCoreApplication::applicationFilePath());
-    const QStringList arguments{QStringLiteral("--source"), QDir::toNativeSeparators(source),
-                                QStringLiteral("--dest"),   QDir::toNativeSeparators(destination),
-                                QStringLiteral("--ignore"), ignore.join(QLatin1Char(','))};
+    QStringList arguments{QStringLiteral("--source"), QDir::toNativeSeparators(source),
+                          QStringLiteral("--dest"),   QDir::toNativeSeparators(destination),
+                          QStringLiteral("--ignore"), ignore.join(QLatin1Char(','))};
+    if (!listFile.isEmpty())
+        arguments << QStringLiteral("--list") << QDir::toNativeSeparators(listFile);
 
+    MoverRun result;
     if (needsElevation) {
         platform::ElevatedRun run;
         runWhileResponsive([&] { run = platform::runElevated(exe, arguments, moverRunLimitMs); });
         switch (run.outcome) {
         case platform::ElevatedRun::Outcome::Declined:
-            emit downloadError(QStringLiteral("Failed to write to install directory.\n"
-                                              "Please ensure you have write access to the "
-                                              "install directory."));
-            return false;
+            result.error = QStringLiteral("Failed to write to install directory.\n"
+                                          "Please ensure you have write access to the "
+                                          "install directory.");
+            break;
         case platform::ElevatedRun::Outcome::TimedOut:
-            emit downloadError(QStringLiteral("Installation process timed out after 5 minutes"));
-            return false;
+            result.error = QStringLiteral("Installation process timed out after 5 minutes");
+            break;
         case platform::ElevatedRun::Outcome::NoProcess:
         case platform::ElevatedRun::Outcome::WaitFailed:
-            return false;
+            break;
         case platform::ElevatedRun::Outcome::Finished:
-            if (run.exitCode != 0) {
-                emit downloadError(QStringLiteral("Installation process failed"));
-                return false;
-            }
-            return true;
+            result.ok = run.exitCode == 0;
+            if (!result.ok)
+                result.error = QStringLiteral("Installation process failed");
+            break;
         }
-        return false;
+        return result;
     }
 
     MoverEnd end = MoverEnd::NotStarted;
     runWhileResponsive([&] { end = runPlainMover(exe, arguments); });
     switch (end) {
     case MoverEnd::NotStarted:
-        emit downloadError(QStringLiteral("Failed to start installation process"));
-        return false;
+        result.error = QStringLiteral("Failed to start installation process");
+        break;
     case MoverEnd::TimedOut:
-        emit downloadError(QStringLiteral("Installation process timed out after 5 minutes"));
-        return false;
+        result.error = QStringLiteral("Installation process timed out after 5 minutes");
+        break;
     case MoverEnd::Failed:
-        emit downloadError(QStringLiteral("Installation process failed"));
-        return false;
+        result.error = QStringLiteral("Installation process failed");
+        break;
     case MoverEnd::Succeeded:
+        result.ok = true;
         break;
     }
-    return true;
+    return result;
 }
 
 int Updater::installPendingFiles()

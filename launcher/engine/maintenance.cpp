@@ -89,10 +89,11 @@ bool Updater::isGameRunning()
 void Updater::uninstall()
 {
     // Nothing to ask while a mover runs: its folder may be the one to remove.
-    if (movingFiles)
+    if (movingFiles || uninstallAfterCheck)
         return;
     const QString dir = Settings::installPath();
-    if (!QDir(dir).exists())
+    // An empty or relative path would name whatever folder we were started in.
+    if (!isFullPath(dir) || !QDir(dir).exists())
         return;
     const QMessageBox::StandardButton answer = MessageBox::question(
         QStringLiteral("Confirm Uninstall"),
@@ -100,13 +101,31 @@ void Updater::uninstall()
         QMessageBox::Yes | QMessageBox::No);
     if (answer != QMessageBox::Yes)
         return;
+    if (manifestFiles.isEmpty()) {
+        // What the game owns is only known from a manifest: fetch one first.
+        uninstallAfterCheck = true;
+        requestManifest();
+        return;
+    }
+    performUninstall(dir);
+}
+
+void Updater::performUninstall(const QString &dir)
+{
+    // Only what the game owns goes: the folder may hold the player's other files.
+    const QString list = writeOwnedList();
+    if (list.isEmpty()) {
+        emit downloadError(QStringLiteral("Some files could not be removed during uninstall"));
+        return;
+    }
+    const auto removeList = qScopeGuard([list] { QFile::remove(list); });
 
     bool ok = false;
     {
         beginFileWork();
         const auto end = qScopeGuard([this] { endFileWork(); });
         if (QFileInfo(dir).isWritable()) {
-            ok = runFileMover(dir, QString(), {});
+            ok = runFileMover(dir, QString(), {}, list);
         } else {
             const QString exe = QDir::toNativeSeparators(QCoreApplication::applicationFilePath());
             platform::ElevatedRun run;
@@ -114,7 +133,8 @@ void Updater::uninstall()
                 run = platform::runElevated(
                     exe,
                     {QStringLiteral("--source"), QDir::toNativeSeparators(dir),
-                     QStringLiteral("--dest"), QString(), QStringLiteral("--ignore"), QString()},
+                     QStringLiteral("--dest"), QString(), QStringLiteral("--ignore"), QString(),
+                     QStringLiteral("--list"), QDir::toNativeSeparators(list)},
                     platform::NoTimeLimit);
             });
             if (run.outcome == platform::ElevatedRun::Outcome::Declined) {
@@ -132,6 +152,12 @@ void Updater::uninstall()
         return;
     }
     emit stateChanged(QStringLiteral("install"));
+    if (QFileInfo(dir).isDir())
+        MessageBox::information(
+            QStringLiteral("Uninstall"),
+            QStringLiteral("The game was removed. The folder %1 was kept because it still holds "
+                           "files that are not part of the game.")
+                .arg(QDir::toNativeSeparators(dir)));
     recheckRequired = true;
     checkForUpdates();
 }
@@ -162,6 +188,11 @@ bool Updater::migrateLegacyInstallation()
         QFile::remove(archive);
     }
     // The old client's own settings stay with it.
+    const QString refusal = checkFolderPair(legacy, destination);
+    if (!refusal.isEmpty()) {
+        emit downloadError(refusal);
+        return false;
+    }
     return runFileMover(legacy, destination,
                         {QStringLiteral("config.otml"), QStringLiteral("data.bin")});
 }

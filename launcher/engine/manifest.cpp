@@ -1,11 +1,14 @@
 #include "updater.h"
 
 #include "manifestcodec.h"
+#include "platform/platform.h"
 #include "settings.h"
 
 #include <QDir>
 #include <QJsonValue>
 #include <QStandardPaths>
+
+#include <utility>
 
 void Updater::parseManifest(const QByteArray &body)
 {
@@ -18,6 +21,10 @@ void Updater::parseManifest(const QByteArray &body)
         return;
     }
     manifestFiles = decoded.files;
+    if (std::exchange(uninstallAfterCheck, false)) {
+        performUninstall(Settings::installPath());
+        return;
+    }
     verifyInstallation();
 }
 
@@ -25,6 +32,7 @@ void Updater::refuseManifest(const QString &reason)
 {
     // Without a word the window would stay in its checking state for good.
     qWarning().noquote() << "Refused the update manifest:" << reason;
+    uninstallAfterCheck = false;
     emit stateChanged(QStringLiteral("update"));
     emit downloadError(invalidManifestMessage());
 }
@@ -36,16 +44,48 @@ qint64 Updater::manifestSize(const QString &key) const
     return qMax<qint64>(size, 0);
 }
 
-QString Updater::stagingDirectory()
+namespace {
+
+QString productFolder(const QString &base)
 {
     QString company = Settings::instance->companyName;
     QString application = Settings::instance->applicationName;
     company.replace(QLatin1Char('/'), QLatin1Char('_'));
     application.replace(QLatin1Char('/'), QLatin1Char('_'));
-    const QString temp =
-        QDir(QStandardPaths::writableLocation(QStandardPaths::TempLocation)).absolutePath();
-    return QDir::toNativeSeparators(
-        QDir::cleanPath(temp + QLatin1Char('/') + company + QLatin1Char('/') + application));
+    return QDir::cleanPath(QDir(base).absolutePath() + QLatin1Char('/') + company +
+                           QLatin1Char('/') + application);
+}
+
+} // namespace
+
+QString Updater::privateDirectory()
+{
+    // Linux shares its temporary folder between users, so our files live in the
+    // user's cache, apart from the news pictures.
+    if (platform::hostOs() == platform::Os::Windows)
+        return QDir::toNativeSeparators(
+            productFolder(QStandardPaths::writableLocation(QStandardPaths::TempLocation)) +
+            QStringLiteral(".engine"));
+    return productFolder(QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation)) +
+           QStringLiteral("/engine");
+}
+
+QString Updater::stagingDirectory()
+{
+    if (platform::hostOs() == platform::Os::Windows)
+        return QDir::toNativeSeparators(
+            productFolder(QStandardPaths::writableLocation(QStandardPaths::TempLocation)));
+    return privateDirectory() + QStringLiteral("/staging");
+}
+
+platform::FolderCheck Updater::preparePrivateFolders()
+{
+    platform::FolderCheck check = platform::ensurePrivateFolder(privateDirectory());
+    if (check.ok)
+        check = platform::ensurePrivateFolder(stagingDirectory());
+    if (!check.ok)
+        qWarning().noquote() << "Refused the staging folder:" << check.error;
+    return check;
 }
 
 QString Updater::stagingPath(const QString &key)

@@ -93,6 +93,14 @@ void Updater::checkForUpdates()
     if (last.isValid() && last.addSecs(1) > QDateTime::currentDateTime())
         return;
 
+    requestManifest();
+    isUpdating = false;
+    recheckRequired = false;
+}
+
+void Updater::requestManifest()
+{
+    Settings *settings = Settings::instance;
     emit checkingForUpdates();
     settings->setLastUpdateCheck(QDateTime::currentDateTime().toString(Qt::ISODate));
 
@@ -107,9 +115,6 @@ void Updater::checkForUpdates()
         reply->setProperty(oversizedProperty, true);
         reply->abort();
     });
-
-    isUpdating = false;
-    recheckRequired = false;
 }
 
 void Updater::handleNetworkReply(QNetworkReply *reply)
@@ -146,6 +151,7 @@ void Updater::handleDownloadError(QNetworkReply::NetworkError error)
     }
 
     isUpdating = false;
+    uninstallAfterCheck = false;
     cancelAllDownloads();
     if (QCoreApplication::closingDown())
         return;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "downloadspeed.h"
+#include "platform/platform.h"
 
 #include <QFutureWatcher>
 #include <QJsonObject>
@@ -45,6 +46,18 @@ public:
     bool installFiles(const QString &source, const QString &destination, const QStringList &ignore);
     int installPendingFiles();
 
+    // Moves what the game owns (the files of the last parsed manifest and ".initcomplete")
+    // from the current install folder into `destination` through the file mover;
+    // everything else stays where it was. Emits no signal: the caller shows the
+    // outcome and stores the new install path on success.
+    struct MoveResult
+    {
+        bool ok = false;
+        QString error;
+        bool leftOtherFiles = false; // the old folder still holds files that are not the game's
+    };
+    MoveResult relocateInstallation(const QString &destination);
+
     // Running game, uninstall, legacy installation.
     bool isGameRunning();
     void uninstall();
@@ -56,6 +69,8 @@ public:
 
     // Where downloads wait until the file mover moves them into the game folder.
     static QString stagingDirectory();
+    // The engine's own per-user folder: lists for the file mover (and staging on Linux).
+    static QString privateDirectory();
     // Staging path and download address of a manifest key.
     static QString stagingPath(const QString &key);
     static QUrl fileUrl(const QString &key);
@@ -76,6 +91,8 @@ public:
     // User-visible texts shared with the window.
     static QString stalledServerMessage();
     static QString invalidManifestMessage();
+    static QString overlappingFoldersMessage();
+    static QString relativeFolderMessage();
 
 signals:
     void updateAvailable(QString newVersion);
@@ -134,6 +151,7 @@ private:
     static bool isStall(QNetworkReply::NetworkError error);
 
     // Manifest.
+    void requestManifest();
     void parseManifest(const QByteArray &body);
     void refuseManifest(const QString &reason);
     qint64 manifestSize(const QString &key) const;
@@ -159,7 +177,23 @@ private:
     void onLauncherVersionReply(QNetworkReply *reply);
 
     // Installation, uninstall and migration: one file operation at a time.
-    bool runFileMover(const QString &source, const QString &destination, const QStringList &ignore);
+    struct MoverRun
+    {
+        bool ok = false;
+        QString error; // the player's text; empty when there is nothing to say
+    };
+    MoverRun runMover(const QString &source, const QString &destination, const QStringList &ignore,
+                      const QString &listFile);
+    bool runFileMover(const QString &source, const QString &destination, const QStringList &ignore,
+                      const QString &listFile = {});
+    static bool isFullPath(const QString &path);
+    // Empty when the pair may be used; otherwise the player's text.
+    static QString checkFolderPair(const QString &source, const QString &destination);
+    static platform::FolderCheck preparePrivateFolders();
+    QStringList ownedEntries() const;
+    QString writeOwnedList();
+    static QString writeList(const QString &name, const QStringList &entries);
+    void performUninstall(const QString &dir);
     void beginFileWork();
     void endFileWork();
 
@@ -172,6 +206,7 @@ private:
     int nextFileIndex = 0;
     bool isUpdating = false;
     bool recheckRequired = false;
+    bool uninstallAfterCheck = false; // confirmed, waiting for the list of what the game owns
     QMap<QNetworkReply *, DownloadInfo> activeDownloads;
     QList<PendingDownload> pendingDownloads;
     QMap<QString, qint64> fileBytesReceived;
