@@ -1,8 +1,10 @@
 // The window's settings menu, language, link rows, news cards and the
 // install-location flows, driven through the real window offscreen.
 #include "announcementwidget.h"
+#include "enginefixture.h"
 #include "installlocationdialog.h"
 #include "mainwindow.h"
+#include "manifestcodec.h"
 #include "messagebox.h"
 #include "platform/platform.h"
 #include "settings.h"
@@ -616,6 +618,98 @@ private slots:
         QVERIFY(MessageBox::shownBoxes().isEmpty());
     }
 
+    void relocation_data()
+    {
+        QTest::addColumn<int>("answer");
+        QTest::newRow("move") << int(QMessageBox::Yes);
+        QTest::newRow("keep the files where they are") << int(QMessageBox::No);
+    }
+
+    void relocation()
+    {
+        QFETCH(int, answer);
+        const bool move = answer == QMessageBox::Yes;
+        QVERIFY(writeFile(serverRoot.filePath(QStringLiteral("patch/checksums.txt.gz")),
+                          encodeManifest({{QStringLiteral("data/world.pak"),
+                                           QJsonObject{{"checksum", "0badc0de"}, {"size", 4}}}})));
+        makeWindow();
+        const QString tag = QString::fromLatin1(QTest::currentDataTag()).left(4);
+        const QString oldFolder = games.filePath(QStringLiteral("old-") + tag);
+        const QString newFolder = games.filePath(QStringLiteral("new-") + tag);
+        QVERIFY(writeFile(oldFolder + QStringLiteral("/.initcomplete"), {}));
+        QVERIFY(writeFile(oldFolder + QStringLiteral("/data/world.pak"), "game"));
+        QVERIFY(writeFile(oldFolder + QStringLiteral("/notes.txt"), "mine"));
+        Settings::instance->setInstallPath(oldFolder);
+
+        // The engine moves only what its manifest lists, so it needs one check first.
+        QSignalSpy update(&window->engine(), &Updater::updateAvailable);
+        QSignalSpy current(&window->engine(), &Updater::noUpdateAvailable);
+        entry(openMenu(), QStringLiteral("Check for Updates"))->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(update.count() + current.count() == 1, 30000);
+
+        MessageBox::presetAnswer(QMessageBox::StandardButton(answer));
+        whenDialogOpens([&](InstallLocationDialog *dialog) {
+            confirm(dialog, newFolder);
+            QVERIFY(!dialog->isVisible());
+        });
+        entry(openMenu(), QStringLiteral("Modify Install"))->trigger();
+
+        QCOMPARE(Settings::installPath(), QDir::toNativeSeparators(newFolder));
+        QCOMPARE(MessageBox::shownBoxes().first().title, QStringLiteral("Confirm Location Change"));
+        const QString gameAt = move ? newFolder : oldFolder;
+        QCOMPARE(readFile(gameAt + QStringLiteral("/data/world.pak")), QByteArray("game"));
+        QVERIFY(QFile::exists(gameAt + QStringLiteral("/.initcomplete")));
+        QCOMPARE(QFile::exists(oldFolder + QStringLiteral("/data/world.pak")), !move);
+        // The player's own file never moves.
+        QCOMPARE(readFile(oldFolder + QStringLiteral("/notes.txt")), QByteArray("mine"));
+        QVERIFY(!QFile::exists(newFolder + QStringLiteral("/notes.txt")));
+        if (move) {
+            QCOMPARE(shownIcons(),
+                     (QList<QMessageBox::Icon>{QMessageBox::Question, QMessageBox::Information}));
+            QVERIFY(shownTexts().last().contains(QStringLiteral("left in the old folder")));
+        } else {
+            QCOMPARE(shownIcons(), QList<QMessageBox::Icon>{QMessageBox::Question});
+        }
+    }
+
+    void failedMoveIsOneMessage()
+    {
+        QVERIFY(writeFile(serverRoot.filePath(QStringLiteral("patch/checksums.txt.gz")),
+                          encodeManifest({{QStringLiteral("data/world.pak"),
+                                           QJsonObject{{"checksum", "0badc0de"}, {"size", 4}}}})));
+        makeWindow();
+        const QString oldFolder = games.filePath(QStringLiteral("stays"));
+        QVERIFY(writeFile(oldFolder + QStringLiteral("/.initcomplete"), {}));
+        QVERIFY(writeFile(oldFolder + QStringLiteral("/data/world.pak"), "game"));
+        Settings::instance->setInstallPath(oldFolder);
+        QSignalSpy update(&window->engine(), &Updater::updateAvailable);
+        QSignalSpy current(&window->engine(), &Updater::noUpdateAvailable);
+        QSignalSpy errors(&window->engine(), &Updater::downloadError);
+        window->onBackgroundSetupComplete(); // the launcher check, then the first game check
+        QTRY_VERIFY_WITH_TIMEOUT(update.count() + current.count() == 1, 30000);
+
+        // Below a file no folder can be made.
+        QVERIFY(writeFile(games.filePath(QStringLiteral("blocker")), "x"));
+        const QString newFolder = games.filePath(QStringLiteral("blocker/game"));
+        Settings::instance->lastUpdateCheck.clear(); // not held back by the once-a-second rule
+        QSignalSpy checks(Settings::instance, &Settings::lastUpdateCheckChanged);
+        MessageBox::presetAnswer(QMessageBox::Yes);
+        whenDialogOpens([&](InstallLocationDialog *dialog) {
+            confirm(dialog, newFolder);
+            QCOMPARE(dialog->result(), int(QDialog::Rejected));
+        });
+        entry(openMenu(), QStringLiteral("Modify Install"))->trigger();
+
+        QCOMPARE(shownIcons(),
+                 (QList<QMessageBox::Icon>{QMessageBox::Question, QMessageBox::Critical}));
+        QVERIFY(shownTexts().last().startsWith(
+            QStringLiteral("Failed to move game files. Please try again.")));
+        QVERIFY(errors.isEmpty());
+        QCOMPARE(Settings::installPath(), QDir::toNativeSeparators(oldFolder));
+        QCOMPARE(readFile(oldFolder + QStringLiteral("/data/world.pak")), QByteArray("game"));
+        QCOMPARE(checks.count(), 1); // the button learns where the files are
+    }
+
     void legacyPrompt_data()
     {
         QTest::addColumn<int>("answer");
@@ -647,5 +741,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestUiMenu)
+ENGINE_TEST_MAIN(TestUiMenu)
 #include "tst_ui_menu.moc"

@@ -1,5 +1,6 @@
 #include "installfolderpolicy.h"
 
+#include "folderpair.h"
 #include "platform/platform.h"
 #include "settings.h"
 #include "updater.h"
@@ -37,21 +38,7 @@ QString resolvedPath(const QString &path)
 {
     if (path.isEmpty())
         return {};
-    QString existing = QDir::cleanPath(QDir::fromNativeSeparators(QDir(path).absolutePath()));
-    QStringList missing;
-    while (!QFileInfo::exists(existing)) {
-        const QString parent = QFileInfo(existing).path();
-        if (parent == existing)
-            break;
-        missing.prepend(QFileInfo(existing).fileName());
-        existing = parent;
-    }
-    QString resolved = QFileInfo(existing).canonicalFilePath();
-    if (resolved.isEmpty())
-        resolved = existing;
-    for (const QString &part : std::as_const(missing))
-        resolved = QDir::cleanPath(resolved + QLatin1Char('/') + part);
-    return resolved;
+    return resolvedFolder(QDir(QDir::fromNativeSeparators(path)).absolutePath());
 }
 
 bool isSameFolder(const QString &a, const QString &b)

@@ -45,6 +45,8 @@ public:
     bool showInstallLocationDialog(bool firstRun);
     // Sends the news request; the constructor does this once.
     void requestNews();
+    // Read-only view of the engine, for observers of its signals.
+    const Updater &engine() const { return updater; }
 
 signals:
     void backgroundSetupComplete();
