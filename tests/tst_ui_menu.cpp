@@ -511,21 +511,33 @@ private slots:
             QVERIFY(card->isHidden());
     }
 
-    void firstRunEscapeQuits()
+    void firstRunWithoutNewChoice_data()
     {
+        QTest::addColumn<bool>("escape");
+        QTest::newRow("Escape ends the start-up") << true;
+        QTest::newRow("confirming the default keeps it") << false;
+    }
+
+    void firstRunWithoutNewChoice()
+    {
+        QFETCH(bool, escape);
         makeWindow(true);
         QSignalSpy checks(Settings::instance, &Settings::lastUpdateCheckChanged);
-        whenDialogOpens([](InstallLocationDialog *dialog) {
+        whenDialogOpens([escape](InstallLocationDialog *dialog) {
             QVERIFY(!dialog->cancelButton->isEnabled());
             QVERIFY(dialog->pathEdit->text().isEmpty());
             QCOMPARE(dialog->pathEdit->placeholderText(), Settings::installPath());
-            QTest::keyClick(dialog, Qt::Key_Escape);
+            if (escape)
+                QTest::keyClick(dialog, Qt::Key_Escape);
+            else
+                QTest::mouseClick(dialog->confirmButton, Qt::LeftButton);
         });
         window->onBackgroundSetupComplete();
-        QVERIFY(!Settings::instance->hasSelectedInstallPath());
-        // The start-up stopped: no launcher check, so no window and no update check.
-        QVERIFY(window->isHidden());
-        QVERIFY(checks.isEmpty());
+        QCOMPARE(Settings::instance->hasSelectedInstallPath(), !escape);
+        QVERIFY(!QSettings().contains("installPath"));
+        // After Escape no launcher check runs, so no window and no update check.
+        QCOMPARE(window->isVisible(), !escape);
+        QCOMPARE(checks.count(), escape ? 0 : 1);
     }
 
     void firstRunLauncherFolderRefusedOnce()
@@ -552,18 +564,6 @@ private slots:
         QVERIFY(Settings::instance->hasSelectedInstallPath());
         // One check, and only after the launcher check made the window visible.
         QCOMPARE(checkedWhileVisible, QList<bool>{true});
-    }
-
-    void firstRunDefaultKept()
-    {
-        makeWindow(true);
-        whenDialogOpens([](InstallLocationDialog *dialog) {
-            QTest::mouseClick(dialog->confirmButton, Qt::LeftButton);
-        });
-        window->onBackgroundSetupComplete();
-        QVERIFY(Settings::instance->hasSelectedInstallPath());
-        QVERIFY(!QSettings().contains("installPath"));
-        QVERIFY(window->isVisible());
     }
 
     void refusedChoicesKeepTheDialog()
