@@ -1,4 +1,6 @@
 #include "checksum.h"
+#include "executablebits.h"
+#include "platform/platform.h"
 #include "settings.h"
 #include "updater.h"
 
@@ -384,6 +386,7 @@ void Updater::completeRun()
 
     const QString source = stagingDirectory();
     const QString destination = Settings::installPath();
+    grantExecuteBits(source, platform::executableFileName(Settings::instance->executableName));
     if (installFiles(source, destination, {})) {
         emit updateComplete();
     } else {

@@ -1,3 +1,4 @@
+#include "executablebits.h"
 #include "filekey.h"
 #include "folderpair.h"
 #include "platform/platform.h"
@@ -276,5 +277,6 @@ int Updater::installPendingFiles()
                     QDirIterator::Subdirectories);
     if (!it.hasNext())
         return 2;
+    grantExecuteBits(staging, platform::executableFileName(Settings::instance->executableName));
     return installFiles(staging, Settings::installPath(), {}) ? 0 : 1;
 }

@@ -37,6 +37,10 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
     if (watched->property("class").toString() == QLatin1String("CategoryButton"))
         return handleCategoryRowEvent(watched, event);
 
+    if (watched->objectName() == QLatin1String("manageButton") &&
+        qobject_cast<QPushButton *>(watched))
+        return handleManageButtonPress(event);
+
     return QMainWindow::eventFilter(watched, event);
 }
 

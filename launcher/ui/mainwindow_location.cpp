@@ -43,7 +43,8 @@ QString MainWindow::folderRefusal(int verdict) const
 
 bool MainWindow::refuseWhileGameBusy()
 {
-    if (!updater.isGameRunning())
+    // The button stays enabled while the game plays, so its guard does not cover this.
+    if (!isLaunching() && !updater.isGameRunning())
         return false;
     MessageBox::warning(tr("Game Running"),
                         tr("Please close the game before moving or uninstalling it."));
