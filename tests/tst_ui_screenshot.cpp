@@ -139,6 +139,11 @@ private slots:
         for (const char *picture : {"news_1.jpg", "news_2.jpg"})
             QVERIFY(QFile::copy(QStringLiteral(TEST_SOURCE_DIR "/../resources/news/") + picture,
                                 root.filePath(QLatin1String(picture))));
+        QVERIFY(writeFile(
+            root.filePath(QStringLiteral("patch/checksums.txt.gz")),
+            encodeManifest({{QStringLiteral("data/world.pak"),
+                             QJsonObject{{QStringLiteral("checksum"), QStringLiteral("0badc0de")},
+                                         {QStringLiteral("size"), 4}}}})));
         TestHttpServer server(root.path());
         QVERIFY(server.start());
         const auto item = [&server](const char *date, const char *title, const char *subtitle,
@@ -168,6 +173,9 @@ private slots:
         window.show();
         QTRY_COMPARE_WITH_TIMEOUT(ready.count(), 1, 20000);
         QTRY_VERIFY(window.isActiveWindow());
+        // The guarded menu entries wait, as the button does, for the first check.
+        const auto *manage = window.findChild<QPushButton *>(QStringLiteral("manageButton"));
+        QTRY_VERIFY_WITH_TIMEOUT(manage->isEnabled(), 20000);
         window.requestNews();
         const auto cards = window.findChildren<AnnouncementWidget *>();
         QTRY_VERIFY_WITH_TIMEOUT(cards[0]->isVisible() && cards[1]->isVisible(), 20000);
