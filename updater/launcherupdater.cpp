@@ -1,5 +1,6 @@
 #include "launcherupdater.h"
 
+#include "inactivityguard.h"
 #include "launcherrequest.h"
 #include "packageextractor.h"
 #include "platform/platform.h"
@@ -66,11 +67,20 @@ bool LauncherUpdater::startUpdate(const QString &launcherPath, const QString &up
 
     emit status(QStringLiteral("Downloading update..."));
 
-    const QNetworkRequest request = launcherRequest(QUrl(updateUrl, QUrl::TolerantMode),
-                                                    settings.applicationName, stallTimeoutMs);
+    // The package is a zip: compressing it again gains nothing, and Qt's
+    // decompression guard could refuse a well-compressing one.
+    const QNetworkRequest request = launcherRequest(
+        QUrl(updateUrl, QUrl::TolerantMode), settings.applicationName, BodyEncoding::Identity);
     QNetworkReply *reply = networkManager->get(request);
     connect(reply, &QNetworkReply::downloadProgress, this, &LauncherUpdater::downloadProgress);
     connect(reply, &QNetworkReply::finished, this, [this, reply] { onDownloadFinished(reply); });
+    connect(InactivityGuard::watch(reply, stallTimeoutMs), &InactivityGuard::stalled, this,
+            [this](QNetworkReply *stalled) {
+                disconnect(stalled, nullptr, this, nullptr);
+                stalled->abort();
+                stalled->deleteLater();
+                fail(QStringLiteral("The update server stopped responding."));
+            });
     return true;
 }
 
@@ -78,10 +88,7 @@ void LauncherUpdater::onDownloadFinished(QNetworkReply *reply)
 {
     reply->deleteLater();
     if (reply->error() != QNetworkReply::NoError) {
-        // Only the transfer timeout cancels a reply here.
-        fail(reply->error() == QNetworkReply::OperationCanceledError
-                 ? QStringLiteral("The update server stopped responding.")
-                 : reply->errorString());
+        fail(reply->errorString());
         return;
     }
     emit status(QStringLiteral("Extracting files..."));

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "inactivityguard.h"
+
 #include <QObject>
 #include <QString>
 
@@ -36,5 +38,5 @@ private:
 
     QNetworkAccessManager *networkManager;
     QString targetFolder;
-    int stallTimeoutMs = 30000;
+    int stallTimeoutMs = InactivityGuard::defaultLimitMs;
 };

@@ -1,5 +1,6 @@
 #include "announcementwidget.h"
 
+#include "inactivityguard.h"
 #include "weblink.h"
 
 #include <QCryptographicHash>
@@ -116,6 +117,9 @@ void AnnouncementWidget::setImageUrl(const QUrl &url)
     QNetworkReply *reply = imageManager->get(request);
     connect(reply, &QNetworkReply::finished, this,
             [this, reply, path] { handleImageReply(reply, path); });
+    // A silent server would otherwise hold the reply (and its socket) for good.
+    connect(InactivityGuard::watch(reply, InactivityGuard::defaultLimitMs),
+            &InactivityGuard::stalled, reply, &QNetworkReply::abort);
 }
 
 void AnnouncementWidget::handleImageReply(QNetworkReply *reply, const QString &path)
