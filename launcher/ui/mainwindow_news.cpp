@@ -2,6 +2,7 @@
 #include "mainwindow.h"
 
 #include "announcementwidget.h"
+#include "inactivityguard.h"
 #include "launcherrequest.h"
 #include "settings.h"
 #include "weblink.h"
@@ -48,10 +49,11 @@ void MainWindow::requestNews()
     const QUrl url(settings->newsUrl);
     if (!isWebLink(url))
         return;
-    QNetworkRequest request =
-        launcherRequest(url, settings->applicationName, Updater::defaultStallTimeoutMs);
+    QNetworkRequest request = launcherRequest(url, settings->applicationName);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
     QNetworkReply *reply = newsManager->get(request);
+    connect(InactivityGuard::watch(reply, InactivityGuard::defaultLimitMs),
+            &InactivityGuard::stalled, reply, &QNetworkReply::abort);
     connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64 total) {
         if (received > maxNewsBytes || total > maxNewsBytes)
             reply->abort();
