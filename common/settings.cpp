@@ -19,6 +19,11 @@ namespace {
 // A value that refers to itself, directly or through others, must not expand for ever.
 constexpr int maxEnvironmentPasses = 16;
 
+QString systemLanguage()
+{
+    return QLocale::system().name().split(QLatin1Char('_')).first();
+}
+
 QString stringField(const QJsonObject &object, const char *key)
 {
     const QJsonValue value = object.value(QLatin1String(key));
@@ -140,7 +145,8 @@ QString Settings::defaultInstallPath() const
 
 QString Settings::installPath()
 {
-    const QString stored = instance->storedValue(QStringLiteral("installPath"), QVariant()).toString();
+    const QString stored =
+        instance->storedValue(QStringLiteral("installPath"), QVariant()).toString();
     const QString path = stored.isNull() ? instance->defaultInstallPath() : stored;
     return QDir::toNativeSeparators(QDir::cleanPath(path));
 }
@@ -148,9 +154,7 @@ QString Settings::installPath()
 QString Settings::language()
 {
     const QVariant stored = instance->storedValue(QStringLiteral("language"), QVariant());
-    if (stored.isValid())
-        return stored.toString();
-    return QLocale::system().name().split(QLatin1Char('_')).first();
+    return stored.isValid() ? stored.toString() : systemLanguage();
 }
 
 bool Settings::animationsEnabled()
@@ -231,7 +235,9 @@ void Settings::setLanguage(QString language)
     const QString key = QStringLiteral("language");
     {
         QMutexLocker lock(&storeMutex);
-        if (store->value(key, QStringLiteral("en")).toString() == language)
+        // Against the language in effect: English chosen on a Portuguese system must be kept.
+        const QVariant stored = store->value(key);
+        if ((stored.isValid() ? stored.toString() : systemLanguage()) == language)
             return;
         store->setValue(key, language);
     }

@@ -98,6 +98,7 @@ private:
         settings->launcherUpdateUrl = server->baseUrl() + QStringLiteral("/launcher.json");
         settings->updateUrl = server->baseUrl() + QStringLiteral("/patch");
         settings->newsUrl = server->baseUrl() + QStringLiteral("/news.json");
+        settings->setHasSelectedInstallPath(true); // the first-run dialog has its own suite
         if (!withVideo) {
             // Frames then come only from the test.
             player()->setVideoOutput(static_cast<QObject *>(nullptr));

@@ -1,6 +1,8 @@
 // The real window on a real X server: styled, translucent, with a moving
 // background, after its start-up checks ran against a local server. The
 // screenshots stay in the build folder for people to look at.
+#include "announcementwidget.h"
+#include "installlocationdialog.h"
 #include "mainwindow.h"
 #include "manifestcodec.h"
 #include "messagebox.h"
@@ -9,14 +11,21 @@
 #include "testenvironment.h"
 #include "testhttpserver.h"
 
+#include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <QGuiApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
+#include <QLayout>
+#include <QMenu>
 #include <QPushButton>
 #include <QScreen>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QVideoSink>
 
 namespace {
@@ -77,6 +86,7 @@ private slots:
         settings->launcherUpdateUrl = server.baseUrl() + QStringLiteral("/launcher.json");
         settings->updateUrl = server.baseUrl() + QStringLiteral("/patch");
         settings->setAnimationsEnabled(true);
+        settings->setHasSelectedInstallPath(true); // no first-run dialog
         QSignalSpy ready(&window, &MainWindow::backgroundSetupComplete);
         QSignalSpy frames(window.findChild<QVideoSink *>(), &QVideoSink::videoFrameChanged);
         window.show();
@@ -132,6 +142,107 @@ private slots:
         }
         QVERIFY(later.copy(sky) != before);
         QVERIFY(later.save(artifact(QStringLiteral("mainwindow_later.png"))));
+    }
+
+    // The settings menu, the location dialog and filled news cards, in both languages.
+    void menuDialogAndNews()
+    {
+        MessageBox::setTestMode(true);
+        QTemporaryDir root;
+        QVERIFY(writeFile(root.filePath(QStringLiteral("launcher.json")),
+                          R"({"version": "0.0.1", "url": ""})"));
+        for (const char *picture : {"news_1.jpg", "news_2.jpg"})
+            QVERIFY(QFile::copy(QStringLiteral(TEST_SOURCE_DIR "/../resources/news/") + picture,
+                                root.filePath(QLatin1String(picture))));
+        QVERIFY(writeFile(
+            root.filePath(QStringLiteral("patch/checksums.txt.gz")),
+            encodeManifest({{QStringLiteral("data/world.pak"),
+                             QJsonObject{{QStringLiteral("checksum"), QStringLiteral("0badc0de")},
+                                         {QStringLiteral("size"), 4}}}})));
+        TestHttpServer server(root.path());
+        QVERIFY(server.start());
+        const auto item = [&server](const char *date, const char *title, const char *subtitle,
+                                    int number) {
+            return QJsonObject{
+                {"date", date},
+                {"title", title},
+                {"subtitle", subtitle},
+                {"image", server.baseUrl() + QStringLiteral("/news_%1.jpg").arg(number)},
+                {"url", QStringLiteral("https://www.ashgrove.example/news/%1").arg(number)}};
+        };
+        const QJsonArray news{
+            item("2024-05-01", "Embers of the Old Wood", "The spring festival returns to Ashgrove",
+                 1),
+            item("2024-04-18", "Patch 0.9.4", "New quests in the Hollow Vale", 2)};
+        QVERIFY(
+            writeFile(root.filePath(QStringLiteral("news.json")), QJsonDocument(news).toJson()));
+
+        MainWindow window;
+        Settings *settings = Settings::instance;
+        settings->launcherUpdateUrl = server.baseUrl() + QStringLiteral("/launcher.json");
+        settings->updateUrl = server.baseUrl() + QStringLiteral("/patch");
+        settings->newsUrl = server.baseUrl() + QStringLiteral("/news.json");
+        settings->setHasSelectedInstallPath(true);
+        QVERIFY(QDir().mkpath(Settings::installPath())); // so the menu lists every entry
+        QSignalSpy ready(&window, &MainWindow::backgroundSetupComplete);
+        window.show();
+        QTRY_COMPARE_WITH_TIMEOUT(ready.count(), 1, 20000);
+        QTRY_VERIFY(window.isActiveWindow());
+        // The guarded menu entries wait, as the button does, for the first check.
+        const auto *manage = window.findChild<QPushButton *>(QStringLiteral("manageButton"));
+        QTRY_VERIFY_WITH_TIMEOUT(manage->isEnabled(), 20000);
+        window.requestNews();
+        const auto cards = window.findChildren<AnnouncementWidget *>();
+        QTRY_VERIFY_WITH_TIMEOUT(cards[0]->isVisible() && cards[1]->isVisible(), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(cards[0]->hasPicture() && cards[1]->hasPicture(), 20000);
+
+        QScreen *screen = window.screen();
+        // Waits until the screen shows what the widget paints, then keeps the picture.
+        auto shoot = [&](QWidget *shown, const QString &name) {
+            const QImage own = shown->grab().toImage();
+            const QPoint centre = own.rect().center();
+            const QPoint onScreen = shown->mapToGlobal(centre);
+            QImage image;
+            QTRY_VERIFY_WITH_TIMEOUT(
+                colourDistance((image = screen->grabWindow(0).toImage()).pixel(onScreen),
+                               own.pixel(centre)) <= 12,
+                20000);
+            QVERIFY(image.save(artifact(name)));
+        };
+        for (const QString &language : {QStringLiteral("en"), QStringLiteral("pt")}) {
+            settings->setLanguage(language);
+            window.applyLanguage(language);
+            // Rebuilt rows show once the event loop has run.
+            auto *rows = window.findChild<QLayout *>(QStringLiteral("categoriesLayout"));
+            const auto rowsShown = [rows] {
+                for (int i = 0; i < rows->count(); ++i)
+                    if (rows->itemAt(i)->widget() && !rows->itemAt(i)->widget()->isVisible())
+                        return false;
+                return rows->count() > 1;
+            };
+            QTRY_VERIFY(rowsShown());
+            QMetaObject::invokeMethod(&window, "showSettingsMenu");
+            auto *menu = window.findChild<QMenu *>(QStringLiteral("settingsMenu"));
+            QVERIFY(menu);
+            QVERIFY(QTest::qWaitForWindowExposed(menu));
+            // Above the settings button, opening upwards.
+            const auto *button = window.findChild<QWidget *>(QStringLiteral("settingsButton"));
+            QCOMPARE(menu->geometry().bottomLeft() + QPoint(0, 1),
+                     button->mapToGlobal(QPoint(0, 0)));
+            shoot(menu, QStringLiteral("menu_%1.png").arg(language));
+            menu->hide();
+            QTRY_VERIFY(!window.findChild<QMenu *>(QStringLiteral("settingsMenu")));
+
+            QTimer::singleShot(0, this, [&] {
+                auto *dialog =
+                    qobject_cast<InstallLocationDialog *>(QApplication::activeModalWidget());
+                QVERIFY(dialog);
+                if (QTest::qWaitForWindowExposed(dialog))
+                    shoot(dialog, QStringLiteral("location_%1.png").arg(language));
+                dialog->reject();
+            });
+            window.showInstallLocationDialog(false);
+        }
     }
 };
 

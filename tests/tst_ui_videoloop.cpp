@@ -33,6 +33,7 @@ private slots:
         Settings::instance->lastUpdateCheck =
             QDateTime::currentDateTime().addDays(1).toString(Qt::ISODate);
         Settings::instance->setAnimationsEnabled(true);
+        Settings::instance->setHasSelectedInstallPath(true); // no first-run dialog
         auto *player = window.findChild<QMediaPlayer *>();
         auto *sink = window.findChild<QVideoSink *>();
         QSignalSpy statuses(player, &QMediaPlayer::mediaStatusChanged);

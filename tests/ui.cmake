@@ -6,6 +6,7 @@ launcher_add_test(tst_ui_newscard SOURCES tst_ui_newscard.cpp LIBS launcher_ui t
 launcher_add_test(tst_ui_videoloop SOURCES tst_ui_videoloop.cpp LIBS launcher_ui test_support)
 launcher_add_test(tst_ui_screenshot SOURCES tst_ui_screenshot.cpp LIBS launcher_ui test_support X11)
 launcher_add_test(tst_ui_backgroundclip SOURCES tst_ui_backgroundclip.cpp LIBS launcher_ui test_support)
+launcher_add_test(tst_ui_folderpolicy SOURCES tst_ui_folderpolicy.cpp LIBS launcher_ui test_support)
 
 # The action button and the game launch over the real engine; the test binaries
 # stand in for the launcher as the file mover.
@@ -13,3 +14,4 @@ add_library(window_test_support STATIC windowfixture.cpp windowfixture.h)
 target_link_libraries(window_test_support PUBLIC launcher_ui engine_test_support test_process_support)
 launcher_add_test(tst_ui_button SOURCES tst_ui_button.cpp LIBS window_test_support)
 launcher_add_test(tst_ui_gamecycle X11 SOURCES tst_ui_gamecycle.cpp LIBS window_test_support)
+launcher_add_test(tst_ui_menu SOURCES tst_ui_menu.cpp LIBS window_test_support)

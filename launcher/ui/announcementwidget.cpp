@@ -1,6 +1,7 @@
 #include "announcementwidget.h"
 
 #include "inactivityguard.h"
+#include "weblink.h"
 
 #include <QCryptographicHash>
 #include <QDesktopServices>
@@ -225,7 +226,7 @@ void AnnouncementWidget::leaveEvent(QEvent *event)
 void AnnouncementWidget::mousePressEvent(QMouseEvent *event)
 {
     const QString target = property("url").toString();
-    if (!target.isEmpty())
+    if (isWebLink(target))
         QDesktopServices::openUrl(QUrl(target));
     QWidget::mousePressEvent(event);
 }

@@ -79,6 +79,7 @@ MainWindow::MainWindow() : QMainWindow(nullptr), form(new MainWindowForm)
 
     if (auto *titleBar = findChild<QWidget *>(QStringLiteral("titleBar")))
         titleBar->installEventFilter(this);
+    setupCategoryButtons();
 
     setUpBottomBar();
     connectEngine();
@@ -94,7 +95,7 @@ MainWindow::MainWindow() : QMainWindow(nullptr), form(new MainWindowForm)
         updateClipPlayback();
     });
 
-    form->retranslateUi(this);
+    applyLanguage(Settings::language());
 }
 
 MainWindow::~MainWindow()
@@ -128,8 +129,10 @@ void MainWindow::setUpBottomBar()
     if (auto *manage = findChild<QPushButton *>(QStringLiteral("manageButton")))
         setUpActionButton(manage);
 
-    if (auto *settingsButton = findChild<QPushButton *>(QStringLiteral("settingsButton")))
+    if (auto *settingsButton = findChild<QPushButton *>(QStringLiteral("settingsButton"))) {
+        connect(settingsButton, &QPushButton::clicked, this, &MainWindow::showSettingsMenu);
         settingsButton->installEventFilter(this);
+    }
 }
 
 void MainWindow::setUpNewsCards()
@@ -142,11 +145,7 @@ void MainWindow::setUpNewsCards()
     secondCard->move(888, cardY);
     firstCard->hide();
     secondCard->hide();
-}
-
-void MainWindow::onBackgroundSetupComplete()
-{
-    updater.checkLauncherVersion();
+    requestNews();
 }
 
 void MainWindow::onLauncherVersionCheckComplete(bool success)
@@ -154,13 +153,9 @@ void MainWindow::onLauncherVersionCheckComplete(bool success)
     // On failure the engine ends the program itself.
     if (!success)
         return;
+    launcherVersionConfirmed = true;
     setVisible(true);
     raise();
     activateWindow();
-    updater.checkForUpdates();
-}
-
-void MainWindow::onInstallPathChanged(const QString &)
-{
     updater.checkForUpdates();
 }

@@ -11,6 +11,9 @@
 
 class AnnouncementWidget;
 class BackgroundClip;
+class InstallLocationDialog;
+class QAction;
+class QNetworkReply;
 class CircularProgressWidget;
 class MainWindowForm;
 class QLabel;
@@ -39,6 +42,11 @@ public:
     // Without a first video frame within this time the still picture stands in.
     static constexpr int firstFrameTimeoutMs = 5000;
 
+    // Returns false when the player left the first-run choice and the launcher quits.
+    bool showInstallLocationDialog(bool firstRun);
+    // Sends the news request; the constructor does this once.
+    void requestNews();
+
     // How long a started game has to show its window before the launch counts as failed.
     static constexpr int defaultLaunchWatchMs = 60000;
     void setLaunchWatchPeriod(int milliseconds) { launchWatchMs = milliseconds; }
@@ -55,6 +63,8 @@ public slots:
     void onBackgroundSetupComplete();
     void setButtonState(const QString &state);
     void onInstallPathChanged(const QString &path);
+    void showSettingsMenu();
+    void applyLanguage(const QString &code);
 
 private slots:
     void handleVideoFrame(const QVideoFrame &frame);
@@ -118,6 +128,24 @@ private:
     void filterButtonEvent(QPushButton *button, QEvent *event);
     bool handleTitleBarDrag(QEvent *event);
 
+    // Link rows.
+    void setupCategoryButtons();
+    bool handleCategoryRowEvent(QObject *row, QEvent *event);
+
+    // News cards.
+    void handleNewsReply(QNetworkReply *reply);
+    void fillNewsCard(AnnouncementWidget *card, const QJsonObject &item);
+
+    // Settings menu and install location.
+    bool manageButtonEnabled() const;
+    void toggleAnimations(QAction *action);
+    void browseInstallLocation(InstallLocationDialog *dialog);
+    void confirmInstallLocation(InstallLocationDialog *dialog);
+    QString folderRefusal(int verdict) const;
+    bool moveInstallation(const QString &newPath);
+    bool refuseWhileGameBusy();
+    void offerLegacyMigration();
+
     MainWindowForm *form = nullptr;
     QMediaPlayer *mediaPlayer = nullptr;
     QVideoSink *videoSink = nullptr;
@@ -144,6 +172,8 @@ private:
     SettingsOwner settingsOwner;
     Updater updater;
     QTranslator translator;
+    QTranslator qtTranslator; // Qt's own dialog buttons
+    bool launcherVersionConfirmed = false;
     Settings *settings = nullptr;
     QNetworkAccessManager *newsManager = nullptr;
     AnnouncementWidget *firstCard = nullptr;

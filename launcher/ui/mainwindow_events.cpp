@@ -34,6 +34,8 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
 
     if (watched->objectName() == QLatin1String("titleBar"))
         return handleTitleBarDrag(event);
+    if (watched->property("class").toString() == QLatin1String("CategoryButton"))
+        return handleCategoryRowEvent(watched, event);
 
     if (watched->objectName() == QLatin1String("manageButton") &&
         qobject_cast<QPushButton *>(watched))
