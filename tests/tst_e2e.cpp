@@ -244,6 +244,14 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(backgroundPainted(desktop->grab(), origin), longWait);
         screenshot(QStringLiteral("window"));
 
+        beginStep(QStringLiteral("the first-run dialog takes the default folder"));
+        const QString locationTitle = QStringLiteral("Game Files Location");
+        qulonglong dialog = 0;
+        QTRY_VERIFY_WITH_TIMEOUT((dialog = desktop->findWindow(locationTitle)) != 0, longWait);
+        screenshot(QStringLiteral("first-run"));
+        QVERIFY(desktop->pressKey(dialog, QStringLiteral("Return")));
+        QTRY_VERIFY_WITH_TIMEOUT(desktop->findWindow(locationTitle) == 0, longWait);
+
         beginStep(QStringLiteral("Install is offered"));
         // The button reads "Install" before any check; the served manifest tells them apart.
         const QString manifestPath =
