@@ -163,44 +163,64 @@ private slots:
     void installPendingFiles_data()
     {
         QTest::addColumn<FileMap>("staged"); // "/" alone: an empty staging folder
+        QTest::addColumn<FileMap>("published");
         QTest::addColumn<MoverGate::Verdict>("verdict");
         QTest::addColumn<int>("result");
         QTest::addColumn<int>("movers");
         QTest::addColumn<QStringList>("installed");
+        QTest::addColumn<QStringList>("leftStaged");
 
-        QTest::newRow("no staging folder")
-            << FileMap() << MoverGate::Verdict::Proceed << 2 << 0 << QStringList();
+        const FileMap level{{"/level.pak", "l"}};
+        QTest::newRow("no staging folder") << FileMap() << level << MoverGate::Verdict::Proceed << 2
+                                           << 0 << QStringList() << QStringList();
         QTest::newRow("only empty folders")
-            << FileMap{{"/", ""}, {"/a/b/", ""}, {"/c/", ""}} << MoverGate::Verdict::Proceed << 2
-            << 0 << QStringList();
+            << FileMap{{"/", ""}, {"/a/b/", ""}, {"/c/", ""}} << level
+            << MoverGate::Verdict::Proceed << 2 << 0 << QStringList() << QStringList();
         QTest::newRow("a file deep down")
-            << FileMap{{"/a/", ""}, {"/a/b/level.pak", "l"}} << MoverGate::Verdict::Proceed << 0
-            << 1 << QStringList{"a/b/level.pak"};
+            << FileMap{{"/a/", ""}, {"/a/b/level.pak", "l"}} << FileMap{{"/a/b/level.pak", "l"}}
+            << MoverGate::Verdict::Proceed << 0 << 1 << QStringList{"a/b/level.pak"}
+            << QStringList();
         QTest::newRow("only a dot-file")
-            << FileMap{{"/.initcomplete", ""}} << MoverGate::Verdict::Proceed << 0 << 1
-            << QStringList{".initcomplete"};
-        QTest::newRow("mover fails")
-            << FileMap{{"/level.pak", "l"}} << MoverGate::Verdict::Fail << 1 << 1 << QStringList();
+            << FileMap{{"/.initcomplete", ""}} << FileMap{{"/.initcomplete", ""}}
+            << MoverGate::Verdict::Proceed << 0 << 1 << QStringList{".initcomplete"}
+            << QStringList();
+        // A partial file of a current key stays for the next run; a stray goes.
+        QTest::newRow("partial and stray files")
+            << FileMap{{"/level.pak", "partial"}, {"/stray.pak", "s"}, {"/old/gone.pak", "g"}}
+            << level << MoverGate::Verdict::Proceed << 2 << 0 << QStringList()
+            << QStringList{"level.pak"};
+        QTest::newRow("only checked files")
+            << FileMap{{"/level.pak", "l"}, {"/stray.pak", "s"}} << level
+            << MoverGate::Verdict::Proceed << 0 << 1 << QStringList{"level.pak"} << QStringList();
+        QTest::newRow("mover fails") << level << level << MoverGate::Verdict::Fail << 1 << 1
+                                     << QStringList() << QStringList{"level.pak"};
     }
 
     void installPendingFiles()
     {
         QFETCH(FileMap, staged);
+        QFETCH(FileMap, published);
         QFETCH(MoverGate::Verdict, verdict);
         QFETCH(int, result);
         QFETCH(int, movers);
         QFETCH(QStringList, installed);
+        QFETCH(QStringList, leftStaged);
         for (auto it = staged.constBegin(); it != staged.constEnd(); ++it) {
             if (it.key().endsWith(QLatin1Char('/')))
                 QVERIFY(QDir().mkpath(Updater::stagingPath(it.key())));
             else
                 QVERIFY(fixture.stage(it.key(), it.value()));
         }
+        QVERIFY(fixture.publish(published));
+        checkNow(fixture, *updater);
+        QTRY_VERIFY(log->hasClosingSignal());
+        log->events.clear();
         passEveryMover(verdict);
 
         QCOMPARE(updater->installPendingFiles(), result);
         QCOMPARE(gate->arrivals(), movers);
         QCOMPARE(filesBelow(fixture.installDir()), installed);
+        QCOMPARE(filesBelow(Updater::stagingDirectory()), leftStaged);
         if (result == 1)
             QCOMPARE(log->events,
                      QStringList{QStringLiteral("downloadError(Installation process failed)")});
@@ -215,13 +235,16 @@ private slots:
         QTest::addColumn<int>("result"); // -1: the operation has none
         QTest::addColumn<QStringList>("events");
 
-        QTest::newRow("installFiles") << "installFiles" << 1 << QStringList();
-        QTest::newRow("installPendingFiles") << "installPendingFiles" << 0 << QStringList();
+        // The check asked for during the move is kept and runs once the move is over.
+        const QString kept = QStringLiteral("checkingForUpdates()");
+        QTest::newRow("installFiles") << "installFiles" << 1 << QStringList{kept};
+        QTest::newRow("installPendingFiles") << "installPendingFiles" << 0 << QStringList{kept};
         QTest::newRow("uninstall")
-            << "uninstall" << -1 << QStringList{"stateChanged(install)", "checkingForUpdates()"};
-        QTest::newRow("migrate") << "migrate" << 1 << QStringList();
+            << "uninstall" << -1 << QStringList{"stateChanged(install)", kept}; // one check
+        QTest::newRow("migrate") << "migrate" << 1 << QStringList{kept};
         QTest::newRow("download run")
-            << "download run" << -1 << QStringList{"stateChanged(installing)", "updateComplete()"};
+            << "download run" << -1
+            << QStringList{"stateChanged(installing)", "updateComplete()", kept};
     }
 
     void responsiveWhileMoving()
@@ -233,8 +256,9 @@ private slots:
         QVERIFY(fixture.stage(QStringLiteral("/staged.pak"), "staged"));
         QVERIFY(writeFiles(sourceDir(), {{"moved.pak", "m"}}));
         QVERIFY(writeFiles(legacyDir(), {{".initcomplete", ""}, {"old.pak", "o"}}));
-        QVERIFY(fixture.publish({{QStringLiteral("/fetched.pak"), "fetched"}}));
-        if (operation == QLatin1String("download run") || operation == QLatin1String("uninstall")) {
+        QVERIFY(fixture.publish({{QStringLiteral("/fetched.pak"), "fetched"},
+                                 {QStringLiteral("/staged.pak"), "staged"}}));
+        if (operation != QLatin1String("installFiles") && operation != QLatin1String("migrate")) {
             if (operation != QLatin1String("uninstall"))
                 QVERIFY(QDir(fixture.installDir()).removeRecursively());
             checkNow(fixture, *updater);
@@ -309,13 +333,17 @@ private slots:
         QCOMPARE(MessageBox::shownBoxes().size(), boxesBefore);
         QCOMPARE(eventsWhileHeld, QStringList());
         QCOMPARE(outcome, result);
-        QStringList seen;
-        for (const QString &event : std::as_const(log->events)) {
-            if (!event.startsWith(QLatin1String("overallProgress(")) &&
-                !event.startsWith(QLatin1String("downloadProgress(")))
-                seen << event;
-        }
-        QCOMPARE(seen, events);
+        const auto seen = [this] {
+            QStringList events;
+            for (const QString &event : std::as_const(log->events)) {
+                if (!event.startsWith(QLatin1String("overallProgress(")) &&
+                    !event.startsWith(QLatin1String("downloadProgress(")))
+                    events << event;
+            }
+            return events;
+        };
+        QTRY_COMPARE(seen().mid(0, events.size()), events);
+        QTRY_VERIFY(log->hasClosingSignal());
     }
 
     // A manifest that comes in while files are moved is verified only after

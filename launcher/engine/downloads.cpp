@@ -34,15 +34,24 @@ int slotLimit()
 
 void Updater::startUpdate()
 {
-    // A run would stage files while a mover may be taking them away; the
-    // window cannot ask for one then, so there is nothing to answer.
-    if (movingFiles)
+    switch (engineState) {
+    case State::Downloading:
+        emit noUpdateAvailable();
         return;
+    case State::Checking:
+    case State::Verifying:
+    case State::MovingFiles:
+    case State::Uninstalling:
+        // The check under way will answer; a run would stage files a mover may be taking away.
+        return;
+    case State::Idle:
+        break;
+    }
     if (recheckRequired) {
         checkForUpdates();
         return;
     }
-    if (isUpdating || filesToDownload.isEmpty()) {
+    if (filesToDownload.isEmpty()) {
         emit noUpdateAvailable();
         return;
     }
@@ -51,8 +60,14 @@ void Updater::startUpdate()
                                           "Please close the game before updating."));
         return;
     }
+    if (!preparePrivateFolders().ok) {
+        emit stateChanged(runEndState());
+        emit downloadError(QStringLiteral("Could not create directory path for download"));
+        return;
+    }
 
-    isUpdating = true;
+    setState(State::Downloading);
+    checkedKeys.clear();
     nextFileIndex = 0;
     totalBytesReceived = 0;
     totalBytes = 0;
@@ -99,7 +114,8 @@ void Updater::startUpdate()
 
 void Updater::downloadNextFile()
 {
-    while (activeDownloads.size() < slotLimit() && nextFileIndex < filesToDownload.size()) {
+    while (engineState == State::Downloading && activeDownloads.size() < slotLimit() &&
+           nextFileIndex < filesToDownload.size()) {
         const QString key = filesToDownload.at(nextFileIndex);
         takeKey(key);
         startDownload(fileUrl(key), key);
@@ -140,15 +156,19 @@ void Updater::startDownload(const QUrl &url, const QString &filePath)
         return;
     }
 
+    // A file that cannot even be created fails the run: nothing of it is moved in.
     const QString path = stagingPath(filePath);
     if (!QDir().mkpath(QFileInfo(path).absolutePath())) {
-        emit downloadError(QStringLiteral("Could not create directory path for download"));
+        failRun(QStringLiteral("Could not create directory path for download"));
         return;
     }
+    // A leftover link must not carry the download to a file elsewhere.
+    if (QFileInfo(path).isSymLink())
+        QFile::remove(path);
     auto *file = new QFile(path);
     if (!file->open(QIODevice::WriteOnly)) {
         delete file;
-        emit downloadError(QStringLiteral("Could not create temporary file for download"));
+        failRun(QStringLiteral("Could not create temporary file for download"));
         return;
     }
 
@@ -204,22 +224,14 @@ void Updater::writeDownloadData(QNetworkReply *reply)
         it->crc = crc32Update(it->crc, buffer, length);
     }
 
-    emit downloadError(QStringLiteral("Failed to write download data to file"));
-    releaseDownload(reply);
-    // With nothing left running no download can finish, so the run would never end.
-    if (isUpdating && activeDownloads.isEmpty()) {
-        isUpdating = false;
-        pendingDownloads.clear();
-        emit stateChanged(QStringLiteral("update"));
-    }
+    failRun(QStringLiteral("Failed to write download data to file"));
 }
 
 void Updater::refuseOversizedDownload(QNetworkReply *reply)
 {
     qWarning().noquote() << "Download larger than its manifest size:"
                          << activeDownloads.value(reply).filePath;
-    emit downloadError(QStringLiteral("File verification failed"));
-    cancelAllDownloads();
+    failRun(QStringLiteral("File verification failed"));
 }
 
 void Updater::onDownloadProgress(QNetworkReply *reply, qint64 bytesReceived, qint64 bytesTotal)
@@ -282,7 +294,7 @@ void Updater::releaseDownload(QNetworkReply *reply)
     activeDownloads.erase(it);
     abandonReply(reply, info);
 
-    if (QCoreApplication::closingDown() || !isUpdating)
+    if (QCoreApplication::closingDown() || engineState != State::Downloading)
         return;
     while (activeDownloads.size() < slotLimit() && !pendingDownloads.isEmpty()) {
         const PendingDownload next = pendingDownloads.takeFirst();
@@ -300,21 +312,7 @@ void Updater::onDownloadFinished(QNetworkReply *reply)
         return;
 
     if (reply->error() != QNetworkReply::NoError) {
-        const QString message =
-            isStall(reply->error()) ? stalledServerMessage() : reply->errorString();
-        isUpdating = false;
-        releaseDownload(reply);
-        pendingDownloads.clear();
-        const auto others = activeDownloads;
-        activeDownloads.clear();
-        for (auto other = others.begin(); other != others.end(); ++other) {
-            DownloadInfo info = other.value();
-            abandonReply(other.key(), info);
-        }
-        if (!QCoreApplication::closingDown()) {
-            emit stateChanged(QStringLiteral("update"));
-            emit downloadError(message);
-        }
+        failRun(isStall(reply->error()) ? stalledServerMessage() : reply->errorString());
         return;
     }
 
@@ -329,11 +327,14 @@ void Updater::onDownloadFinished(QNetworkReply *reply)
     const QString fileName = info.file->fileName();
     const QString filePath = info.filePath;
     const qint64 onDisk = QFileInfo(fileName).size();
-    if (!stored || onDisk != info.bytesWritten || crc32Hex(info.crc) != info.checksum) {
-        emit downloadError(QStringLiteral("File verification failed"));
-        cancelAllDownloads();
+    // The bytes on disk are what gets installed: read them back, in case anything
+    // else wrote to the file meanwhile.
+    if (!stored || onDisk != info.bytesWritten || crc32Hex(info.crc) != info.checksum ||
+        fileChecksum(fileName) != info.checksum) {
+        failRun(QStringLiteral("File verification failed"));
         return;
     }
+    checkedKeys.insert(filePath);
 
     const qint64 size = info.expectedSize;
     bool wasLargestRunning = true;
@@ -367,28 +368,48 @@ void Updater::onDownloadFinished(QNetworkReply *reply)
     }
     downloadNextFile();
 
-    if (activeDownloads.isEmpty() && pendingDownloads.isEmpty() &&
-        nextFileIndex >= filesToDownload.size())
+    if (engineState == State::Downloading && activeDownloads.isEmpty() &&
+        pendingDownloads.isEmpty() && nextFileIndex >= filesToDownload.size())
         completeRun();
+}
+
+QString Updater::runEndState()
+{
+    return isInstalled() ? QStringLiteral("update") : QStringLiteral("install");
+}
+
+void Updater::failRun(const QString &message)
+{
+    // Every file of the run stays staged; checked ones are reused by the next verification.
+    cancelAllDownloads();
+    setState(State::Idle);
+    if (QCoreApplication::closingDown())
+        return;
+    emit stateChanged(runEndState());
+    emit downloadError(message);
 }
 
 void Updater::completeRun()
 {
-    isUpdating = false;
-
     const QString temp = QStandardPaths::writableLocation(QStandardPaths::TempLocation);
     QFile marker(
         QDir::toNativeSeparators(QDir::cleanPath(temp + QStringLiteral("/.initcomplete"))));
     if (marker.open(QIODevice::WriteOnly))
         marker.close();
 
-    const QString source = stagingDirectory();
-    const QString destination = Settings::installPath();
-    if (installFiles(source, destination, {})) {
+    QSet<QString> keys = checkedKeys;
+    keys.unite(stagedValid);
+    setState(State::Idle);
+    switch (moveCheckedFilesIn(keys)) {
+    case MoveIn::Installed:
+    case MoveIn::NothingStaged:
         emit updateComplete();
-    } else {
-        emit stateChanged(QStringLiteral("update"));
+        break;
+    case MoveIn::GameRunning:
+    case MoveIn::Failed:
         recheckRequired = true;
+        emit stateChanged(runEndState());
+        break;
     }
 }
 
@@ -404,8 +425,4 @@ void Updater::cancelAllDownloads()
     lastBytesPerReply.clear();
     totalBytesReceived = 0;
     nextFileIndex = 0;
-    isUpdating = false;
-
-    if (!QCoreApplication::closingDown())
-        emit stateChanged(QStringLiteral("update"));
 }

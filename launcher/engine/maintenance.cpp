@@ -89,7 +89,7 @@ bool Updater::isGameRunning()
 void Updater::uninstall()
 {
     // Nothing to ask while a mover runs: its folder may be the one to remove.
-    if (movingFiles || uninstallAfterCheck)
+    if (!fileWorkAllowed() || uninstallAfterCheck)
         return;
     const QString dir = Settings::installPath();
     // An empty or relative path would name whatever folder we were started in.
@@ -104,7 +104,8 @@ void Updater::uninstall()
     if (manifestFiles.isEmpty()) {
         // What the game owns is only known from a manifest: fetch one first.
         uninstallAfterCheck = true;
-        requestManifest();
+        if (engineState != State::Checking)
+            requestManifest();
         return;
     }
     performUninstall(dir);
@@ -122,7 +123,7 @@ void Updater::performUninstall(const QString &dir)
 
     bool ok = false;
     {
-        beginFileWork();
+        beginFileWork(State::Uninstalling);
         const auto end = qScopeGuard([this] { endFileWork(); });
         if (QFileInfo(dir).isWritable()) {
             ok = runFileMover(dir, QString(), {}, list);
@@ -171,7 +172,7 @@ bool Updater::hasLegacyInstallation()
 bool Updater::migrateLegacyInstallation()
 {
     // Only one file operation at a time; this one moves nothing meanwhile.
-    if (movingFiles)
+    if (!fileWorkAllowed())
         return false;
     beginFileWork();
     const auto end = qScopeGuard([this] { endFileWork(); });
