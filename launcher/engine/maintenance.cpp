@@ -14,6 +14,8 @@
 #include <quazip.h>
 #include <quazipfile.h>
 
+#include <memory>
+
 namespace {
 
 QString legacyDirectory()
@@ -37,6 +39,8 @@ bool extractArchive(const QString &archive, const QString &folder)
         }
     }
 
+    constexpr qint64 chunkBytes = 256 * 1024;
+    const std::unique_ptr<char[]> buffer(new char[chunkBytes]);
     QuaZipFile entry(&zip);
     for (bool more = zip.goToFirstFile(); more; more = zip.goToNextFile()) {
         const QString name = zip.getCurrentFileName();
@@ -56,8 +60,19 @@ bool extractArchive(const QString &archive, const QString &folder)
             entry.close();
             return false;
         }
-        const QByteArray content = entry.readAll();
-        const bool written = out.write(content) == content.size();
+        // In bounded chunks: an entry may be far larger than memory should hold.
+        bool written = true;
+        for (;;) {
+            const qint64 length = entry.read(buffer.get(), chunkBytes);
+            if (length <= 0) {
+                written = length == 0;
+                break;
+            }
+            if (out.write(buffer.get(), length) != length) {
+                written = false;
+                break;
+            }
+        }
         entry.close();
         out.close();
         if (!written || entry.getZipError() != UNZ_OK)
