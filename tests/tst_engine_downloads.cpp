@@ -10,6 +10,9 @@
 #include <QProcess>
 #include <QTest>
 
+#include <pwd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <memory>
 
@@ -363,7 +366,7 @@ private slots:
             files.insert(QStringLiteral("/f%1.pak").arg(i), contentOfSize(1000 - i, char('a' + i)));
         prepare(files);
         fixture.server->setFault(path(QStringLiteral("/f1.pak")), fault);
-        for (const QString key : {QStringLiteral("/f0.pak"), QStringLiteral("/f2.pak")})
+        for (const QString &key : {QStringLiteral("/f0.pak"), QStringLiteral("/f2.pak")})
             fixture.server->setFault(path(key), silence());
 
         updater->startUpdate();
@@ -508,6 +511,48 @@ private slots:
         updater->startUpdate();
         QTRY_VERIFY_WITH_TIMEOUT(runEnded(), 30000);
         QCOMPARE(outcome().last(), QStringLiteral("updateComplete()"));
+    }
+
+    // Another user's staging folder (a link, or one they own) is refused; the
+    // run never starts and nothing is written where it points.
+    void plantedStagingRefused_data()
+    {
+        QTest::addColumn<QString>("plant");
+        QTest::newRow("link to elsewhere") << "link";
+        QTest::newRow("owned by another user") << "owner";
+        QTest::newRow("engine folder is a link") << "root link";
+    }
+
+    void plantedStagingRefused()
+    {
+        if (platform::hostOs() == platform::Os::Windows)
+            QSKIP("per-user temporary folders are private on Windows");
+        QFETCH(QString, plant);
+        prepare({{QStringLiteral("/a.pak"), contentOfSize(1000, 'a')}});
+        const QString elsewhere = fixture.workDir() + QStringLiteral("/planted");
+        QVERIFY(QDir().mkpath(elsewhere));
+        const QString target = plant == QLatin1String("root link") ? Updater::privateDirectory()
+                                                                   : Updater::stagingDirectory();
+        QDir(target).removeRecursively();
+        QVERIFY(QDir().mkpath(QFileInfo(target).path()));
+        if (plant == QLatin1String("owner")) {
+            QVERIFY(QDir().mkpath(target));
+            const passwd *nobody = getpwnam("nobody");
+            QVERIFY(nobody);
+            QCOMPARE(::chown(QFile::encodeName(target).constData(), nobody->pw_uid, nobody->pw_gid),
+                     0);
+        } else {
+            QVERIFY(QFile::link(elsewhere, target));
+        }
+
+        updater->startUpdate();
+        QCOMPARE(outcome(),
+                 (QStringList{QStringLiteral("stateChanged(install)"),
+                              QStringLiteral(
+                                  "downloadError(Could not create directory path for download)")}));
+        QVERIFY(!updater->updating());
+        QCOMPARE(QDir(elsewhere).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+        QCOMPARE(fixture.server->totalRequests(), 0);
     }
 
     // A link planted in staging is replaced, never written through.

@@ -10,6 +10,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QProcess>
+#include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTest>
 #include <QTimer>
@@ -420,6 +421,80 @@ private slots:
                          "will remove all game files."}));
         QCOMPARE(pkexec.calls().size(), 1);
         QVERIFY(QFile::exists(fixture.installDir() + QStringLiteral("/data/level.pak")));
+    }
+
+    // The launcher killed (SIGKILL) in the middle of a run and started again:
+    // the game folder ends exactly as published, with nothing stale or partial.
+    void killedAndStartedAgain_data()
+    {
+        QTest::addColumn<QString>("when");
+        QTest::addColumn<MoverGate::Verdict>("mover"); // what the first mover does after the kill
+        QTest::newRow("during downloads") << "downloads" << MoverGate::Verdict::Proceed;
+        QTest::newRow("during the move, mover finishes") << "move" << MoverGate::Verdict::Proceed;
+        QTest::newRow("during the move, mover killed too") << "move" << MoverGate::Verdict::Kill;
+    }
+
+    void killedAndStartedAgain()
+    {
+        QFETCH(QString, when);
+        QFETCH(MoverGate::Verdict, mover);
+        FileMap build{{"/.initcomplete", ""},
+                      {"/game.bin", QByteArray(200000, 'g')},
+                      {"/data/big.pak", QByteArray(60000, 'b')},
+                      {"/data/small.pak", "small"}};
+        for (int i = 0; i < 8; ++i)
+            build.insert(QStringLiteral("/data/level%1.pak").arg(i),
+                         QByteArray(3000 + i, char('0' + i)));
+        // An older version is installed: some files differ, one is cut short.
+        QVERIFY(fixture.install(QStringLiteral("/game.bin"), "old game"));
+        QVERIFY(fixture.install(QStringLiteral("/data/big.pak"), QByteArray(30000, 'b')));
+        QVERIFY(fixture.publish(build));
+        TestHttpServer::Fault drip;
+        drip.dripBytes = 256;
+        drip.dripIntervalMs = 20;
+        fixture.server->setFault(QStringLiteral("/patch/game.bin"), drip);
+
+        const auto startProbe = [this](QProcess &probe) {
+            probe.setProcessChannelMode(QProcess::MergedChannels);
+            probe.start(QStringLiteral(ENGINE_PROBE_EXE),
+                        {QStringLiteral("--update"), fixture.installDir(),
+                         QStringLiteral("--update-url"), fixture.settings->updateUrl});
+            return probe.waitForStarted();
+        };
+        QProcess first;
+        QVERIFY(startProbe(first));
+        if (when == QLatin1String("downloads")) {
+            // Some files are in, the dripping one is still partial.
+            QTRY_VERIFY_WITH_TIMEOUT(
+                fixture.server->requestCount(QStringLiteral("/patch/data/small.pak")) > 0 &&
+                    fixture.server->requestCount(QStringLiteral("/patch/game.bin")) > 0,
+                30000);
+            first.kill();
+            QVERIFY(first.waitForFinished());
+        } else {
+            fixture.server->clearFaults();
+            QSignalSpy arrived(gate.get(), &MoverGate::arrived);
+            QVERIFY(arrived.wait(60000));
+            first.kill();
+            QVERIFY(first.waitForFinished());
+            QVERIFY(gate->release(0, mover));
+        }
+        QCOMPARE(first.exitStatus(), QProcess::CrashExit);
+
+        fixture.server->clearFaults();
+        passEveryMover(MoverGate::Verdict::Proceed);
+        QProcess second;
+        QVERIFY(startProbe(second));
+        QTRY_COMPARE_WITH_TIMEOUT(second.state(), QProcess::NotRunning, 120000);
+        QVERIFY2(second.exitCode() == 0, second.readAll().constData());
+
+        QStringList expected;
+        for (auto it = build.cbegin(); it != build.cend(); ++it) {
+            expected << it.key().mid(1);
+            QCOMPARE(readFile(fixture.installDir() + it.key()), it.value());
+        }
+        expected.sort();
+        QCOMPARE(filesBelow(fixture.installDir()), expected);
     }
 
     // Quitting ends every event loop, the one waiting for the mover too; the

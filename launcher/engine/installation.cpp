@@ -10,6 +10,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QMetaObject>
 #include <QProcess>
 #include <QScopeGuard>
@@ -204,9 +205,20 @@ bool Updater::runFileMover(const QString &source, const QString &destination,
     return run.ok;
 }
 
+void Updater::waitForEarlierMover()
+{
+    // A mover started by a launcher that was killed meanwhile may still be at work.
+    QLockFile lock(privateDirectory() + QStringLiteral("/mover.lock"));
+    lock.setStaleLockTime(0);
+    if (!lock.tryLock(0) && lock.error() == QLockFile::LockFailedError)
+        runWhileResponsive([&lock] { lock.tryLock(moverRunLimitMs); });
+    lock.unlock();
+}
+
 Updater::MoverRun Updater::runMover(const QString &source, const QString &destination,
                                     const QStringList &ignore, const QString &listFile)
 {
+    waitForEarlierMover();
     // Only Windows protects install folders so that the mover must be elevated;
     // elsewhere it runs as a plain child process.
     bool needsElevation = false;

@@ -154,6 +154,8 @@ void Updater::requestManifest()
     Settings *settings = Settings::instance;
     recheckRequired = false;
     setState(State::Checking);
+    // Its verification must not read a folder an earlier mover is still changing.
+    waitForEarlierMover();
     emit checkingForUpdates();
     settings->setLastUpdateCheck(QDateTime::currentDateTime().toString(Qt::ISODate));
 

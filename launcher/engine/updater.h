@@ -217,6 +217,7 @@ private:
     bool runFileMover(const QString &source, const QString &destination, const QStringList &ignore,
                       const QString &listFile = {});
     static bool isFullPath(const QString &path);
+    static void waitForEarlierMover();
     // Empty when the pair may be used; otherwise the player's text.
     static QString checkFolderPair(const QString &source, const QString &destination);
     static platform::FolderCheck preparePrivateFolders();
