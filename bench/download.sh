@@ -2,7 +2,11 @@
 # Download throughput: a first install through the launcher's engine (update
 # check, verification, downloads with their checks, the file mover) against
 # aria2c and curl fetching the same published files, all from one nginx on
-# 127.0.0.1 with as many transfers at once as the engine allows.
+# 127.0.0.1 with as many transfers at once as the engine allows: first plain
+# HTTP/1.1, then HTTPS with HTTP/2 on (curl and the engine speak HTTP/2;
+# aria2c has only HTTP/1.1). The certificate authority is made here and handed
+# only to the processes under test. Last, an install killed half-way and run
+# again shows how much the resumed install fetches a second time.
 # Run through ./run bench download (which builds first).
 #
 # Downloads land in a RAM-backed folder when one has room: on this shared disk,
@@ -68,10 +72,29 @@ BYTES=$(cd "$PUBLISHED" && printf '%s\n' "$KEYS" | xargs -d '\n' stat -c %s |
   awk '{ s += $1 } END { printf "%.0f", s }')
 
 # nginx in the foreground with every path below $SERVER; stopped on exit.
-PORT=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+free_port() {
+  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+PORT=$(free_port)
+TLS_PORT=$(free_port)
+LOG_PORT=$(free_port)
 SERVER=$DATA/nginx
 rm -rf "$SERVER"
-mkdir -p "$SERVER/tmp"
+mkdir -p "$SERVER/tmp" "$SERVER/tls"
+
+# A certificate authority of this run only, and the server's certificate.
+(
+  cd "$SERVER/tls"
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout ca.key \
+    -out ca.pem -days 2 -subj "/CN=Download benchmark CA" \
+    -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign
+  openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout server.key \
+    -out server.csr -subj /CN=127.0.0.1
+  printf 'basicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\nsubjectAltName=IP:127.0.0.1\n' >server.ext
+  openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem \
+    -days 2 -extfile server.ext
+) >/dev/null 2>&1
+CA=$SERVER/tls/ca.pem
 cat >"$SERVER/nginx.conf" <<EOF
 daemon off;
 master_process off;
@@ -90,52 +113,82 @@ http {
   sendfile on;
   tcp_nopush on;
   keepalive_requests 1000000;
+  log_format sent \$body_bytes_sent;
   server {
     listen 127.0.0.1:$PORT;
+    root $WWW;
+  }
+  server {
+    listen 127.0.0.1:$TLS_PORT ssl http2;
+    ssl_certificate tls/server.pem;
+    ssl_certificate_key tls/server.key;
+    root $WWW;
+  }
+  # The resume test's server: counts what it sends.
+  server {
+    listen 127.0.0.1:$LOG_PORT;
+    access_log $SERVER/sent.log sent;
     root $WWW;
   }
 }
 EOF
 nginx -p "$SERVER/" -c nginx.conf -e stderr 2>"$SERVER/error.log" &
 NGINX_PID=$!
-BASE=http://127.0.0.1:$PORT/patch
+declare -A BASE=([http]=http://127.0.0.1:$PORT/patch [https]=https://127.0.0.1:$TLS_PORT/patch)
+LOG_BASE=http://127.0.0.1:$LOG_PORT/patch
 for ((i = 0; i < 100; i++)); do
-  curl -sf -o /dev/null "$BASE/checksums.txt.gz" && break
+  curl -sf --cacert "$CA" -o /dev/null "${BASE[https]}/checksums.txt.gz" && break
   kill -0 "$NGINX_PID" 2>/dev/null || { cat "$SERVER/error.log" >&2; exit 1; }
   sleep 0.1
 done
-curl -sf -o /dev/null "$BASE/checksums.txt.gz" || { echo "download: nginx did not answer" >&2; exit 1; }
+curl -sf --cacert "$CA" -o /dev/null "${BASE[https]}/checksums.txt.gz" ||
+  { echo "download: nginx did not answer" >&2; exit 1; }
 
-# Inputs of the peers: every published file, in the same folder layout.
-ARIA2_LIST=$DATA/aria2.txt
-CURL_LIST=$DATA/curl.txt
-printf '%s\n' "$KEYS" | awk -v base="$BASE" '{ printf "%s/%s\n  out=%s\n", base, $0, $0 }' >"$ARIA2_LIST"
-printf '%s\n' "$KEYS" | awk -v base="$BASE" '{ printf "url = \"%s/%s\"\noutput = \"%s\"\n", base, $0, $0 }' >"$CURL_LIST"
+# Inputs of the peers: every published file, in the same folder layout. The
+# names are percent-encoded as the engine sends them ("/" kept).
+ENCODED=$(printf '%s\n' "$KEYS" | python3 -c '
+import sys, urllib.parse
+for line in sys.stdin.read().splitlines():
+    print(urllib.parse.quote(line, safe="/"))')
+for proto in http https; do
+  paste -d '\t' <(printf '%s\n' "$ENCODED") <(printf '%s\n' "$KEYS") |
+    awk -F '\t' -v base="${BASE[$proto]}" '{ printf "%s/%s\n  out=%s\n", base, $1, $2 }' >"$DATA/aria2.$proto.txt"
+  paste -d '\t' <(printf '%s\n' "$ENCODED") <(printf '%s\n' "$KEYS") |
+    awk -F '\t' -v base="${BASE[$proto]}" '{ printf "url = \"%s/%s\"\noutput = \"%s\"\n", base, $1, $2 }' >"$DATA/curl.$proto.txt"
+done
 
 # Warm the page cache so nginx serves every contender from memory.
 cat "$PUBLISHED"/checksums.txt.gz >/dev/null
 (cd "$PUBLISHED" && printf '%s\n' "$KEYS" | xargs -d '\n' cat >/dev/null)
 
-# The command line of one contender, writing below $WORK/game.
+# The command line of one contender over a protocol, writing below $WORK/game.
 command_of() {
+  local tls=()
   case $1 in
-    engine) COMMAND=(env TMPDIR="$WORK/tmp" DOWNLOADBENCH_MOVER_STAMP="$WORK/mover.stamp"
-      QT_QPA_PLATFORM=offscreen "$BENCH" install "$BASE" "$WORK/game") ;;
-    aria2c) COMMAND=(aria2c -q -j "$SLOTS" -d "$WORK/game" -i "$ARIA2_LIST" --file-allocation=none
-      --allow-overwrite=true --auto-file-renaming=false --summary-interval=0) ;;
-    curl) COMMAND=(curl -sSf --no-progress-meter --parallel --parallel-max "$SLOTS" --create-dirs
-      --output-dir "$WORK/game" -K "$CURL_LIST") ;;
+    engine)
+      [ "$2" = https ] && tls=(--ca "$CA")
+      COMMAND=(env TMPDIR="$WORK/tmp" DOWNLOADBENCH_HOME="$WORK/tmp/home"
+        DOWNLOADBENCH_MOVER_STAMP="$WORK/mover.stamp"
+        QT_QPA_PLATFORM=offscreen "$BENCH" install "${BASE[$2]}" "$WORK/game" "${tls[@]}") ;;
+    aria2c)
+      [ "$2" = https ] && tls=(--ca-certificate="$CA")
+      COMMAND=(aria2c -q -j "$SLOTS" -d "$WORK/game" -i "$DATA/aria2.$2.txt" --file-allocation=none
+        --allow-overwrite=true --auto-file-renaming=false --summary-interval=0 "${tls[@]}") ;;
+    curl)
+      [ "$2" = https ] && tls=(--cacert "$CA" --http2)
+      COMMAND=(curl -sSf --no-progress-meter --parallel --parallel-max "$SLOTS" --create-dirs
+        --output-dir "$WORK/game" -K "$DATA/curl.$2.txt" "${tls[@]}") ;;
   esac
 }
 
 # One timed run: wall seconds and peak RSS (KiB, largest process of the tree)
 # into RUN_SECONDS and RUN_KIB; the result must match the manifest.
 timed_run() {
-  local name=$1 start end
+  local name=$1 proto=$2 start end
   rm -rf "$WORK/game" "$WORK/tmp"
-  mkdir -p "$WORK/game" "$WORK/tmp"
+  mkdir -p "$WORK/game" "$WORK/tmp/home"
   sync
-  command_of "$name"
+  command_of "$name" "$proto"
   start=$(date +%s%N)
   if ! /usr/bin/time -f '%M' -o "$WORK/time.txt" "${COMMAND[@]}" >"$WORK/out.txt"; then
     echo "download: $name failed" >&2
@@ -151,35 +204,80 @@ timed_run() {
   fi
 }
 
-declare -A seconds kib
-engine_detail=
+declare -A seconds kib detail
 for ((run = 0; run < RUNS; run++)); do
-  for tool in engine aria2c curl; do
-    timed_run "$tool"
-    if [ -z "${seconds[$tool]:-}" ] ||
-      awk -v a="$RUN_SECONDS" -v b="${seconds[$tool]}" 'BEGIN { exit !(a < b) }'; then
-      seconds[$tool]=$RUN_SECONDS
-      [ "$tool" = engine ] && engine_detail=$(cat "$WORK/out.txt")
-    fi
-    if [ -z "${kib[$tool]:-}" ] || [ "$RUN_KIB" -gt "${kib[$tool]}" ]; then kib[$tool]=$RUN_KIB; fi
+  for proto in http https; do
+    for tool in engine aria2c curl; do
+      timed_run "$tool" "$proto"
+      key=$tool.$proto
+      if [ -z "${seconds[$key]:-}" ] ||
+        awk -v a="$RUN_SECONDS" -v b="${seconds[$key]}" 'BEGIN { exit !(a < b) }'; then
+        seconds[$key]=$RUN_SECONDS
+        [ "$tool" = engine ] && detail[$proto]=$(cat "$WORK/out.txt")
+      fi
+      if [ -z "${kib[$tool]:-}" ] || [ "$RUN_KIB" -gt "${kib[$tool]}" ]; then kib[$tool]=$RUN_KIB; fi
+    done
   done
 done
+
+# Half-way kill: the engine installs from the counting server until half the
+# build is staged, is killed, and installs again into the same folders.
+staged_bytes() { du -sb --apparent-size "$WORK/tmp" 2>/dev/null | cut -f1; }
+rm -rf "$WORK/game" "$WORK/tmp"
+mkdir -p "$WORK/game" "$WORK/tmp/home"
+: >"$SERVER/sent.log"
+BASE[log]=$LOG_BASE
+command_of engine log
+"${COMMAND[@]}" >"$WORK/out.txt" 2>&1 &
+engine_pid=$!
+while kill -0 "$engine_pid" 2>/dev/null && [ "$(staged_bytes)" -lt $((BYTES / 2)) ]; do
+  sleep 0.1
+done
+kill -9 "$engine_pid" 2>/dev/null || true
+wait "$engine_pid" 2>/dev/null || true
+killed_at=$(staged_bytes)
+timed_run_resume() {
+  command_of engine log
+  /usr/bin/time -f '%M' -o "$WORK/time.txt" "${COMMAND[@]}" >"$WORK/out.txt"
+  "$PATCHTOOL" verify "$MANIFEST" "$WORK/game" >"$WORK/verify.txt" 2>&1 ||
+    { echo "download: the resumed install differs from the manifest" >&2; head -n 5 "$WORK/verify.txt" >&2; return 1; }
+  local k
+  k=$(tail -n 1 "$WORK/time.txt")
+  [ "$k" -gt "${kib[engine]}" ] && kib[engine]=$k
+  return 0
+}
+timed_run_resume
+manifest_bytes=$(stat -c %s "$MANIFEST")
+sent=$(awk '{ s += $1 } END { printf "%.0f", s }' "$SERVER/sent.log")
+requests=$(grep -c . "$SERVER/sent.log" || true)
 rm -rf "$WORK"
 
 echo "download: $(awk -v b="$BYTES" 'BEGIN { printf "%.2f", b / 1073741824 }') GiB in $FILES files" \
   "from nginx on 127.0.0.1 into $OUT_FS $WORK," \
-  "$SLOTS at once (maxConcurrentDownloads), best of $RUNS run(s)"
-best_peer=
-for tool in engine aria2c curl; do
-  awk -v n="$tool" -v s="${seconds[$tool]}" -v k="${kib[$tool]}" -v b="$BYTES" \
-    'BEGIN { printf "  %-7s %8.3f s  %7.1f MiB/s  peak RSS %7.1f MiB\n", n, s, b / s / 1048576, k / 1024 }'
-  if [ "$tool" != engine ] && { [ -z "$best_peer" ] ||
-    awk -v a="${seconds[$tool]}" -v b="$best_peer" 'BEGIN { exit !(a < b) }'; }; then
-    best_peer=${seconds[$tool]}
-  fi
+  "$SLOTS at once (maxConcurrentDownloads), best of $RUNS run(s); load average $(cut -d ' ' -f 1-3 /proc/loadavg)"
+declare -A best_peer
+for proto in http https; do
+  echo " $proto:"
+  best_peer[$proto]=
+  for tool in engine aria2c curl; do
+    key=$tool.$proto
+    awk -v n="$tool" -v s="${seconds[$key]}" -v b="$BYTES" \
+      'BEGIN { printf "  %-7s %8.3f s  %7.1f MiB/s\n", n, s, b / s / 1048576 }'
+    if [ "$tool" != engine ] && { [ -z "${best_peer[$proto]}" ] ||
+      awk -v a="${seconds[$key]}" -v b="${best_peer[$proto]}" 'BEGIN { exit !(a < b) }'; }; then
+      best_peer[$proto]=${seconds[$key]}
+    fi
+  done
+  read -r _ check verify fetch install engine_files _ hwm <<<"${detail[$proto]}"
+  awk -v c="$check" -v v="$verify" -v f="$fetch" -v i="$install" -v n="$engine_files" -v h="$hwm" \
+    'BEGIN { printf "  engine steps: check %.3f s, verify %.3f s, download %.3f s (%d files), file mover %.3f s; engine process peak %.1f MiB\n", c, v, f, n, i, h / 1024 }'
 done
-read -r _ check verify fetch install engine_files _ hwm <<<"$engine_detail"
-awk -v c="$check" -v v="$verify" -v f="$fetch" -v i="$install" -v n="$engine_files" -v h="$hwm" \
-  'BEGIN { printf "  engine steps: check %.3f s, verify %.3f s, download %.3f s (%d files), file mover %.3f s; engine process peak %.1f MiB\n", c, v, f, n, i, h / 1024 }'
-awk -v e="${seconds[engine]}" -v p="$best_peer" -v k="${kib[engine]}" \
-  'BEGIN { printf "download: ratio_vs_best_peer=%.2f peak_rss_mb=%.0f\n", p / e, k / 1024 }'
+for tool in engine aria2c curl; do
+  awk -v n="$tool" -v k="${kib[$tool]}" 'BEGIN { printf "  peak RSS %-7s %7.1f MiB\n", n, k / 1024 }'
+done
+# Sent over both runs beyond one copy of the build (the manifest, fetched twice, aside).
+refetched=$(awk -v s="$sent" -v m="$manifest_bytes" -v b="$BYTES" 'BEGIN { r = (s - 2 * m - b) / b * 100; printf "%.2f", r < 0 ? 0 : r }')
+echo "  resume: killed with $((killed_at / 1048576)) MiB staged; $((sent / 1048576)) MiB sent over both runs ($requests requests)"
+awk -v e="${seconds[engine.http]}" -v p="${best_peer[http]}" -v he="${seconds[engine.https]}" \
+  -v hp="${best_peer[https]}" -v k="${kib[engine]}" -v r="$refetched" \
+  'BEGIN { printf "download: ratio_vs_best_peer=%.2f https_ratio_vs_best_peer=%.2f peak_rss_mb=%.0f refetched_pct=%s\n", p / e, hp / he, k / 1024, r }'

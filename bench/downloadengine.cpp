@@ -23,6 +23,10 @@ EngineInstall runEngineInstall(const QString &updateUrl, const QString &gameDir,
 {
     EngineInstall result;
     TestEnvironment environment; // keeps the player's preferences untouched
+    // A run that continues a killed one must find its staging folder again.
+    const QByteArray home = qgetenv("DOWNLOADBENCH_HOME");
+    if (!home.isEmpty())
+        qputenv("HOME", home);
     Settings settings;
     Settings::instance = &settings;
     settings.updateUrl = updateUrl;

@@ -1,11 +1,24 @@
 #pragma once
 
+#include <QList>
 #include <QNetworkRequest>
+#include <QSslCertificate>
 #include <QString>
 #include <QUrl>
 
+// How a request wants its body.
+enum class BodyEncoding
+{
+    AsServed, // Qt's default: the server may compress, Qt inflates
+    Identity  // the bytes as stored: files checked by their own size and CRC
+};
+
 // A request as both programs send it to the studio's servers: the product's
-// User-Agent, TLS 1.2 or later, and a limit on how long the server may go
-// without sending anything.
+// User-Agent, TLS 1.2 or later, redirects followed only where they do not
+// lower the security. Time limits are the caller's (InactivityGuard).
 QNetworkRequest launcherRequest(const QUrl &url, const QString &applicationName,
-                                int stallTimeoutMs);
+                                BodyEncoding encoding = BodyEncoding::AsServed);
+
+// Adds authorities to the system's store for every later request; for test
+// servers and the benchmark's own authority only.
+void trustAdditionalAuthorities(const QList<QSslCertificate> &authorities);

@@ -25,3 +25,5 @@ launcher_add_test(tst_engine_maintenance SOURCES tst_engine_maintenance.cpp
   LIBS engine_test_support test_process_support QuaZip::QuaZip)
 target_compile_definitions(tst_engine_maintenance PRIVATE ENGINE_PROBE_EXE="$<TARGET_FILE:engineprobe>")
 add_dependencies(tst_engine_maintenance engineprobe)
+# The same engine against the servers studios run (nginx, Apache), started on loopback.
+launcher_add_test(tst_engine_servers SOURCES tst_engine_servers.cpp LIBS engine_test_support)

@@ -8,7 +8,7 @@
 #include <QDir>
 #include <QProcess>
 
-EngineFixture::EngineFixture()
+EngineFixture::EngineFixture() : savedTempDir(qgetenv("TMPDIR"))
 {
     settings = std::make_unique<Settings>();
     Settings::instance = settings.get();
@@ -53,6 +53,11 @@ bool EngineFixture::setUp()
 void EngineFixture::tearDown()
 {
     server->clearFaults();
+    // Left pointing at the removed folder, the next setUp's folder would land in "/".
+    if (savedTempDir.isNull())
+        qunsetenv("TMPDIR");
+    else
+        qputenv("TMPDIR", savedTempDir);
     work.reset();
 }
 

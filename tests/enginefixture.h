@@ -50,6 +50,7 @@ public:
     std::unique_ptr<TestHttpServer> server;
 
 private:
+    QByteArray savedTempDir; // null when TMPDIR was not set
     std::unique_ptr<QTemporaryDir> work;
 };
 

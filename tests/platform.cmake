@@ -1,7 +1,4 @@
-# Helper programs shared with other suites: the stand-in game and the stand-in pkexec.
-add_executable(test_game helpers/test_game.cpp)
-target_link_libraries(test_game PRIVATE Qt6::Widgets)
-set_target_properties(test_game PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/helpers)
+# Helpers shared with other suites: the sample game (top-level samplegame/) and the stand-in pkexec.
 
 add_library(test_process_support STATIC
   support/pkexecstandin.cpp support/pkexecstandin.h
@@ -10,8 +7,8 @@ target_include_directories(test_process_support PUBLIC ${CMAKE_CURRENT_SOURCE_DI
 target_link_libraries(test_process_support PUBLIC Qt6::Core)
 target_compile_definitions(test_process_support PUBLIC
   TEST_HELPERS_DIR="${CMAKE_CURRENT_SOURCE_DIR}/helpers"
-  TEST_GAME_EXE="$<TARGET_FILE:test_game>")
-add_dependencies(test_process_support test_game)
+  TEST_GAME_EXE="$<TARGET_FILE:samplegame>")
+add_dependencies(test_process_support samplegame)
 
 launcher_add_test(tst_platform SOURCES tst_platform.cpp
   LIBS common test_support test_process_support)

@@ -218,8 +218,14 @@ private slots:
         QTest::addColumn<QString>("staged");
 
         QTest::newRow("nested with space") << "/bin/data 1.pak"
-                                           << "/patch%2Fbin%2Fdata%201.pak"
+                                           << "/patch/bin/data%201.pak"
                                            << "bin/data 1.pak";
+        QTest::newRow("reserved characters") << "/a?b#c%d+e&f;g=h.pak"
+                                             << "/patch/a%3Fb%23c%25d%2Be%26f%3Bg%3Dh.pak"
+                                             << "a?b#c%d+e&f;g=h.pak";
+        QTest::newRow("non-ASCII") << QString::fromUtf8("/d\u00e9j\u00e0 vu/\u00fc.pak")
+                                   << "/patch/d%C3%A9j%C3%A0%20vu/%C3%BC.pak"
+                                   << QString::fromUtf8("d\u00e9j\u00e0 vu/\u00fc.pak");
         QTest::newRow("no leading slash") << "readme.txt"
                                           << "/patchreadme.txt"
                                           << "readme.txt";

@@ -152,6 +152,11 @@ private slots:
         QVERIFY(!QFile::exists(Updater::stagingPath(QStringLiteral("/game.exe"))));
         QCOMPARE(fixture.server->lastHeader(path(QStringLiteral("/game.exe")), "User-Agent"),
                  QByteArray("Ashgrove PTR Launcher"));
+        QCOMPARE(fixture.server->lastHeader(path(QStringLiteral("/game.exe")), "Accept-Encoding"),
+                 QByteArray("identity"));
+        // Empty entries are made in staging, not fetched.
+        QCOMPARE(fixture.server->requestCount(path(QStringLiteral("/.initcomplete"))), 0);
+        QCOMPARE(fixture.server->requestCount(path(QStringLiteral("/data/sub/empty.txt"))), 0);
         for (const QString &progress : log->named(QStringLiteral("overallProgress")))
             QVERIFY2(progress.endsWith(QStringLiteral(",%1)").arg(total)), qPrintable(progress));
 
@@ -220,7 +225,8 @@ private slots:
 
     // Over many files of mixed and equal sizes (and empty ones) with one slot,
     // every start follows the rule: largest waiting first, list order among equals,
-    // empty files last in list order. The list keeps the order they started in.
+    // empty files last in list order (staged without a request). The list keeps
+    // the order they started in.
     void schedulingOrderManyFiles_data()
     {
         QTest::addColumn<QList<int>>("sizes");
@@ -255,8 +261,10 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(runEnded(), 60000);
         QCOMPARE(outcome().last(), QStringLiteral("updateComplete()"));
         QStringList requested;
-        for (const QString &key : expected)
-            requested << path(key);
+        for (const QString &key : expected) {
+            if (sizeOf.value(key) > 0)
+                requested << path(key);
+        }
         QCOMPARE(fileRequests(), requested);
         QCOMPARE(QStringList(updater->filesToFetch()), expected);
     }
@@ -686,6 +694,99 @@ private slots:
         QVERIFY(!updater->updating());
         running.kill();
         running.waitForFinished();
+    }
+
+    // A file partly staged by an interrupted run continues where it stopped when
+    // the server takes ranges and starts over when it does not; the finished file
+    // is checked whole, and one that fails is not kept.
+    void resumesStagedPart_data()
+    {
+        QTest::addColumn<QByteArray>("staged");
+        QTest::addColumn<bool>("ignoreRange");
+        QTest::addColumn<QByteArray>("range"); // the last request's Range header; empty for none
+        QTest::addColumn<bool>("succeeds");
+        QTest::addColumn<int>("served"); // bytes of the server's copy; -1: as published
+        QTest::addColumn<int>("requests");
+
+        const QByteArray published = contentOfSize(200000, 'r');
+        QTest::newRow("range honoured")
+            << published.left(120000) << false << QByteArray("bytes=120000-") << true << -1 << 1;
+        QTest::newRow("range ignored")
+            << published.left(120000) << true << QByteArray("bytes=120000-") << true << -1 << 1;
+        QTest::newRow("server changed the file") << contentOfSize(120000, 'x') << false
+                                                 << QByteArray("bytes=120000-") << false << -1 << 1;
+        // 416: the staged part is dropped and the whole (wrong) file fetched and refused.
+        QTest::newRow("server's copy shorter than the staged part")
+            << published.left(120000) << false << QByteArray() << false << 100000 << 2;
+        QTest::newRow("full size but wrong")
+            << contentOfSize(200000, 'x') << false << QByteArray() << true << -1 << 1;
+        QTest::newRow("longer than published")
+            << published + "tail" << false << QByteArray() << true << -1 << 1;
+    }
+
+    void resumesStagedPart()
+    {
+        QFETCH(QByteArray, staged);
+        QFETCH(bool, ignoreRange);
+        QFETCH(QByteArray, range);
+        QFETCH(bool, succeeds);
+        QFETCH(int, served);
+        QFETCH(int, requests);
+        const QString key = QStringLiteral("/data/big.pak");
+        const QByteArray published = contentOfSize(200000, 'r');
+        prepare({{key, published}});
+        QVERIFY(fixture.stage(key, staged));
+        if (served >= 0)
+            QVERIFY(writeFile(fixture.patchDir() + key, published.left(served)));
+        TestHttpServer::Fault fault;
+        fault.ignoreRange = ignoreRange;
+        fixture.server->setFault(path(key), fault);
+
+        updater->startUpdate();
+        QTRY_VERIFY_WITH_TIMEOUT(runEnded(), 30000);
+        QCOMPARE(fixture.server->requestCount(path(key)), requests);
+        QCOMPARE(fixture.server->lastHeader(path(key), "Range"), range);
+        if (succeeds) {
+            QCOMPARE(outcome().last(), QStringLiteral("updateComplete()"));
+            QCOMPARE(readFile(fixture.installDir() + key), published);
+            // Progress counts the staged part once: never past the total.
+            for (const QString &progress : log->named(QStringLiteral("overallProgress"))) {
+                const QStringList values = progress.mid(16, progress.size() - 17).split(u',');
+                QVERIFY2(values.at(0).toLongLong() <= values.at(1).toLongLong(),
+                         qPrintable(progress));
+            }
+        } else {
+            QCOMPARE(outcome().mid(outcome().size() - 2),
+                     (QStringList{QStringLiteral("stateChanged(install)"),
+                                  QStringLiteral("downloadError(File verification failed)")}));
+            QVERIFY(!QFile::exists(Updater::stagingPath(key)));
+        }
+    }
+
+    // A run that stops mid-file leaves its bytes staged; the next run asks only for the rest.
+    void interruptedRunResumes()
+    {
+        const QString key = QStringLiteral("/big.pak");
+        const QByteArray published = contentOfSize(300000, 'b');
+        prepare({{key, published}});
+        TestHttpServer::Fault stopped;
+        stopped.stallAfterBytes = 100000;
+        fixture.server->setFault(path(key), stopped);
+        updater->setStallTimeout(1000);
+        updater->startUpdate();
+        QTRY_VERIFY_WITH_TIMEOUT(runEnded(), 30000);
+        QVERIFY(!log->named(QStringLiteral("downloadError")).isEmpty());
+        const qint64 kept = QFileInfo(Updater::stagingPath(key)).size();
+        QVERIFY2(kept > 0 && kept <= 100000, qPrintable(QString::number(kept)));
+
+        fixture.server->clearFaults();
+        log->events.clear();
+        updater->startUpdate();
+        QTRY_VERIFY_WITH_TIMEOUT(runEnded(), 30000);
+        QCOMPARE(outcome().last(), QStringLiteral("updateComplete()"));
+        QCOMPARE(fixture.server->lastHeader(path(key), "Range"),
+                 "bytes=" + QByteArray::number(kept) + '-');
+        QCOMPARE(readFile(fixture.installDir() + key), published);
     }
 
     void speedRule_data()

@@ -2,6 +2,7 @@
 #include "messagebox.h"
 #include "movergate.h"
 #include "pkexecstandin.h"
+#include "platform/platform.h"
 #include "unprivileged.h"
 #include "updater.h"
 
@@ -9,6 +10,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QStandardPaths>
@@ -225,6 +227,51 @@ private slots:
         if (result == 1)
             QCOMPARE(log->events,
                      QStringList{QStringLiteral("downloadError(Installation process failed)")});
+    }
+
+    // Downloads carry no permission bits: programs and scripts get execute bits
+    // in staging, before the move, whichever way the staged files are moved in.
+    void executeBits_data()
+    {
+        QTest::addColumn<bool>("downloaded");
+        QTest::newRow("staged earlier, moved by installPendingFiles") << false;
+        QTest::newRow("downloaded, moved at the end of the run") << true;
+    }
+
+    void executeBits()
+    {
+        QFETCH(bool, downloaded);
+        const QString game = platform::executableFileName(fixture.settings->executableName);
+        const FileMap files{{'/' + game, "not a header"},
+                            {"/bin/tool", QByteArray("\x7f"
+                                                     "ELF\x02\x01",
+                                                     6)},
+                            {"/run.sh", "#!/bin/sh\n"},
+                            {"/data/world.pak", "#x"},
+                            {"/notes.txt", "ELF but no magic"}};
+        const QStringList executable{'/' + game, "/bin/tool", "/run.sh"};
+        passEveryMover(MoverGate::Verdict::Proceed);
+        if (downloaded) {
+            QVERIFY(fixture.publish(files));
+            checkNow(fixture, *updater);
+            QTRY_VERIFY(log->hasClosingSignal());
+            updater->startUpdate();
+            QTRY_VERIFY2_WITH_TIMEOUT(log->count(QStringLiteral("updateComplete()")) == 1,
+                                      qPrintable(log->events.join(u' ')), 30000);
+        } else {
+            // Only staged copies a check found correct are moved in.
+            for (auto it = files.constBegin(); it != files.constEnd(); ++it)
+                QVERIFY(fixture.stage(it.key(), it.value()));
+            QVERIFY(fixture.publish(files));
+            checkNow(fixture, *updater);
+            QTRY_VERIFY(log->hasClosingSignal());
+            QCOMPARE(updater->installPendingFiles(), 0);
+        }
+        for (auto it = files.constBegin(); it != files.constEnd(); ++it) {
+            const QFileInfo installed(fixture.installDir() + it.key());
+            QVERIFY2(installed.exists(), qPrintable(it.key()));
+            QCOMPARE(installed.isExecutable(), executable.contains(it.key()));
+        }
     }
 
     // While a mover runs the window keeps painting and its timers keep firing,

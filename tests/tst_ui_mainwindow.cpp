@@ -139,7 +139,7 @@ private slots:
         auto *manage = window->findChild<QPushButton *>(QStringLiteral("manageButton"));
         QCOMPARE(manage->property("state").toString(), QStringLiteral("install"));
         QCOMPARE(manage->text(), QStringLiteral("Install"));
-        QVERIFY(manage->isEnabled());
+        QVERIFY(!manage->isEnabled()); // until the first check has answered
         auto *speed = window->findChild<QLabel *>(QStringLiteral("speedLabel"));
         QCOMPARE(speed->parentWidget(), window.get());
         QVERIFY(speed->isHidden());
@@ -192,6 +192,8 @@ private slots:
         QCOMPARE(window->styleSheet(), QString::fromUtf8(qss.readAll()));
 
         auto *manage = window->findChild<QPushButton *>(QStringLiteral("manageButton"));
+        // A disabled button has no hover frame; it is enabled once a check has answered.
+        emit window->engine().updateAvailable(QStringLiteral("update"));
         window->setButtonState(state);
         manage->setText(QString());
         manage->setIcon(QIcon());

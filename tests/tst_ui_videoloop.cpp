@@ -6,6 +6,7 @@
 #include "testenvironment.h"
 
 #include <QApplication>
+#include <QDateTime>
 #include <QLoggingCategory>
 #include <QMediaPlayer>
 #include <QSignalSpy>
@@ -27,6 +28,9 @@ private slots:
         // Keep the start-up checks local: a development build asks no server.
         Settings::instance->version = QStringLiteral("dev");
         Settings::instance->updateUrl = QStringLiteral("http://127.0.0.1:9");
+        // Nor a game check: its error box would take the focus, which pauses the clip.
+        Settings::instance->lastUpdateCheck =
+            QDateTime::currentDateTime().addDays(1).toString(Qt::ISODate);
         Settings::instance->setAnimationsEnabled(true);
         auto *player = window.findChild<QMediaPlayer *>();
         auto *sink = window.findChild<QVideoSink *>();

@@ -175,6 +175,7 @@ private slots:
         QCOMPARE(entriesBelow(elsewhere), QStringList());
         QCOMPARE(server->lastHeader("/launcher.zip", "User-Agent"),
                  QByteArray("Ashgrove PTR Launcher"));
+        QCOMPARE(server->lastHeader("/launcher.zip", "Accept-Encoding"), QByteArray("identity"));
     }
 
     // A package with one bad entry, wherever it is, changes nothing: no file

@@ -1,5 +1,6 @@
 #include "launcherupdater.h"
 
+#include "inactivityguard.h"
 #include "launcherrequest.h"
 #include "packageextractor.h"
 #include "platform/platform.h"
@@ -68,8 +69,10 @@ bool LauncherUpdater::startUpdate(const QString &launcherPath, const QString &up
 
     emit status(QStringLiteral("Downloading update..."));
 
-    const QNetworkRequest request = launcherRequest(QUrl(updateUrl, QUrl::TolerantMode),
-                                                    settings.applicationName, stallTimeoutMs);
+    // The package is a zip: compressing it again gains nothing, and Qt's
+    // decompression guard could refuse a well-compressing one.
+    const QNetworkRequest request = launcherRequest(
+        QUrl(updateUrl, QUrl::TolerantMode), settings.applicationName, BodyEncoding::Identity);
     package = new QTemporaryFile(this);
     if (!package->open()) {
         fail(QStringLiteral("Failed to create temporary file"));
@@ -80,6 +83,13 @@ bool LauncherUpdater::startUpdate(const QString &launcherPath, const QString &up
     connect(reply, &QNetworkReply::readyRead, this, [this, reply] { writePackageData(reply); });
     connect(reply, &QNetworkReply::downloadProgress, this, &LauncherUpdater::downloadProgress);
     connect(reply, &QNetworkReply::finished, this, [this, reply] { onDownloadFinished(reply); });
+    connect(InactivityGuard::watch(reply, stallTimeoutMs), &InactivityGuard::stalled, this,
+            [this](QNetworkReply *stalled) {
+                disconnect(stalled, nullptr, this, nullptr);
+                stalled->abort();
+                stalled->deleteLater();
+                fail(QStringLiteral("The update server stopped responding."));
+            });
     return true;
 }
 
@@ -87,10 +97,7 @@ void LauncherUpdater::onDownloadFinished(QNetworkReply *reply)
 {
     reply->deleteLater();
     if (reply->error() != QNetworkReply::NoError) {
-        // Only the transfer timeout cancels a reply here.
-        fail(reply->error() == QNetworkReply::OperationCanceledError
-                 ? QStringLiteral("The update server stopped responding.")
-                 : reply->errorString());
+        fail(reply->errorString());
         return;
     }
     writePackageData(reply);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "inactivityguard.h"
+
 #include <QObject>
 #include <QString>
 
@@ -41,5 +43,5 @@ private:
     QTemporaryFile *package = nullptr;
     bool packageWriteFailed = false;
     QString targetFolder;
-    int stallTimeoutMs = 30000;
+    int stallTimeoutMs = InactivityGuard::defaultLimitMs;
 };

@@ -28,6 +28,10 @@ QString defaultPathTemplateKey(Os os = hostOs());
 // nothing on Windows, so elsewhere dot-files are included explicitly.
 QDir::Filters everyFileFilter(Os os = hostOs());
 
+// Whether downloaded programs need execute permission bits before they can run
+// (Windows decides by the file name instead).
+bool programsNeedExecuteBits(Os os = hostOs());
+
 // Where the executable carries no version resource, take its version from the build.
 void applyBuildVersion();
 
@@ -89,6 +93,10 @@ int stopProcessesInFolder(const QString &imageName, const QString &folder);
 // A visible top-level window whose title is exactly `title`. Without a
 // display there is none.
 bool isTopLevelWindowVisible(const QString &title);
+
+// Whether windows of other programs can be looked up at all (on Linux: an X
+// server is reachable; not so under Wayland without Xwayland).
+bool canLookUpWindows();
 
 // --- Folders ---
 

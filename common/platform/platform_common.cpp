@@ -13,6 +13,11 @@ QString executableFileName(const QString &profileName, Os os)
     return profileName;
 }
 
+bool programsNeedExecuteBits(Os os)
+{
+    return os != Os::Windows;
+}
+
 QString defaultPathTemplateKey(Os os)
 {
     return os == Os::Windows ? QStringLiteral("windows") : QStringLiteral("other");

@@ -81,6 +81,11 @@ bool isTopLevelWindowVisible(const QString &title)
     return !title.isEmpty() && win32core::isTopLevelWindowVisible(wide(title));
 }
 
+bool canLookUpWindows()
+{
+    return true;
+}
+
 QString roamingAppDataPath()
 {
     return QDir::cleanPath(fromWide(win32core::environmentVariable(L"APPDATA")));

@@ -137,15 +137,33 @@ private:
 
 } // namespace
 
+namespace {
+
+using Connection = std::unique_ptr<xcb_connection_t, decltype(&xcb_disconnect)>;
+
+Connection connectToDisplay()
+{
+    if (qEnvironmentVariableIsEmpty("DISPLAY"))
+        return Connection(nullptr, &xcb_disconnect);
+    Connection connection(xcb_connect(nullptr, nullptr), &xcb_disconnect);
+    if (xcb_connection_has_error(connection.get()))
+        connection.reset();
+    return connection;
+}
+
+} // namespace
+
 bool isTopLevelWindowVisible(const QString &title)
 {
-    if (title.isEmpty() || qEnvironmentVariableIsEmpty("DISPLAY"))
+    if (title.isEmpty())
         return false;
-    std::unique_ptr<xcb_connection_t, decltype(&xcb_disconnect)> connection(
-        xcb_connect(nullptr, nullptr), &xcb_disconnect);
-    if (xcb_connection_has_error(connection.get()))
-        return false;
-    return X11Lookup(connection.get()).visibleWindowTitled(title);
+    const Connection connection = connectToDisplay();
+    return connection && X11Lookup(connection.get()).visibleWindowTitled(title);
+}
+
+bool canLookUpWindows()
+{
+    return connectToDisplay() != nullptr;
 }
 
 } // namespace platform

@@ -1,3 +1,4 @@
+#include "executablebits.h"
 #include "filekey.h"
 #include "folderpair.h"
 #include "platform/platform.h"
@@ -345,6 +346,7 @@ Updater::MoveIn Updater::moveCheckedFilesIn(const QSet<QString> &keys)
     }
     const auto removeList = qScopeGuard([list] { QFile::remove(list); });
 
+    grantExecuteBits(staging, platform::executableFileName(Settings::instance->executableName));
     bool ok = false;
     {
         beginFileWork();

@@ -101,6 +101,9 @@ QString Updater::stagingPath(const QString &key)
 
 QUrl Updater::fileUrl(const QString &key)
 {
-    return QUrl(Settings::instance->updateUrl + QString::fromLatin1(QUrl::toPercentEncoding(key)),
+    // "/" stays literal: Apache refuses "%2F" in a path unless told otherwise,
+    // and servers that decode it treat both forms alike.
+    return QUrl(Settings::instance->updateUrl +
+                    QString::fromLatin1(QUrl::toPercentEncoding(key, QByteArrayLiteral("/"))),
                 QUrl::TolerantMode);
 }

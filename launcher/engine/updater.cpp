@@ -1,5 +1,6 @@
 #include "updater.h"
 
+#include "inactivityguard.h"
 #include "launcherrequest.h"
 #include "manifestcodec.h"
 #include "messagebox.h"
@@ -67,12 +68,44 @@ QString Updater::invalidManifestMessage()
     return QStringLiteral("The patching server sent an invalid update manifest.");
 }
 
-QNetworkReply *Updater::sendRequest(const QUrl &url, Purpose purpose)
+QNetworkReply *Updater::sendRequest(const QUrl &url, Purpose purpose, qint64 rangeStart)
 {
+    // Files are checked by the CRC of their own bytes: ask for them as stored.
     QNetworkRequest request =
-        launcherRequest(url, Settings::instance->applicationName, stallTimeoutMs);
+        launcherRequest(url, Settings::instance->applicationName,
+                        purpose == Purpose::File ? BodyEncoding::Identity : BodyEncoding::AsServed);
     request.setAttribute(QNetworkRequest::User, static_cast<int>(purpose));
-    return networkManager.get(request);
+    if (rangeStart > 0)
+        request.setRawHeader(QByteArrayLiteral("Range"),
+                             "bytes=" + QByteArray::number(rangeStart) + '-');
+    QNetworkReply *reply = networkManager.get(request);
+    connect(InactivityGuard::watch(reply, stallTimeoutMs), &InactivityGuard::stalled, this,
+            &Updater::onRequestStalled);
+    return reply;
+}
+
+void Updater::onRequestStalled(QNetworkReply *reply)
+{
+    switch (purposeOf(reply)) {
+    case Purpose::File:
+        if (activeDownloads.contains(reply))
+            failRun(stalledServerMessage());
+        return;
+    case Purpose::Manifest: {
+        // Its end must not be read as a second failure; an earlier check's says nothing.
+        const bool current = reply == currentManifest;
+        disconnect(reply, nullptr, this, nullptr);
+        reply->abort();
+        if (current)
+            handleDownloadError(QNetworkReply::TimeoutError);
+        return;
+    }
+    case Purpose::LauncherVersion:
+        disconnect(reply, nullptr, this, nullptr);
+        reply->abort();
+        onLauncherVersionReply(reply);
+        return;
+    }
 }
 
 Updater::Purpose Updater::purposeOf(const QNetworkReply *reply)
@@ -82,8 +115,7 @@ Updater::Purpose Updater::purposeOf(const QNetworkReply *reply)
 
 bool Updater::isStall(QNetworkReply::NetworkError error)
 {
-    // We never abort a reply that is still connected, so a cancel is the transfer timeout.
-    return error == QNetworkReply::OperationCanceledError || error == QNetworkReply::TimeoutError;
+    return error == QNetworkReply::TimeoutError;
 }
 
 QString Updater::gameStartedMessage()

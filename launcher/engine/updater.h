@@ -1,6 +1,7 @@
 #pragma once
 
 #include "downloadspeed.h"
+#include "inactivityguard.h"
 #include "platform/platform.h"
 
 #include <QFutureWatcher>
@@ -98,7 +99,7 @@ public:
     const QNetworkAccessManager &network() const { return networkManager; }
 
     // Every request fails after this long without receiving data.
-    static constexpr int defaultStallTimeoutMs = 30000;
+    static constexpr int defaultStallTimeoutMs = InactivityGuard::defaultLimitMs;
     void setStallTimeout(int milliseconds) { stallTimeoutMs = milliseconds; }
     int stallTimeout() const { return stallTimeoutMs; }
 
@@ -152,7 +153,10 @@ private:
         QFile *file = nullptr;
         qint64 expectedSize = 0; // manifest size; 0 when unknown
         qint64 bytesWritten = 0;
-        quint32 crc = 0; // of the bytes written so far
+        quint32 crc = 0;         // of the bytes written so far
+        qint64 rangeStart = 0;   // staged bytes a resumed request asked the rest after
+        qint64 baseBytes = 0;    // staged bytes the body is appended to
+        bool bodyPlaced = false; // the answer's status has decided where the body goes
     };
 
     struct PendingDownload
@@ -161,7 +165,9 @@ private:
         QString filePath;
     };
 
-    QNetworkReply *sendRequest(const QUrl &url, Purpose purpose);
+    // A rangeStart above 0 asks for the file from that byte on.
+    QNetworkReply *sendRequest(const QUrl &url, Purpose purpose, qint64 rangeStart = 0);
+    void onRequestStalled(QNetworkReply *reply);
     static Purpose purposeOf(const QNetworkReply *reply);
     static bool isStall(QNetworkReply::NetworkError error);
 
@@ -190,6 +196,8 @@ private:
     void cancelAllDownloads();
     void abandonReply(QNetworkReply *reply, DownloadInfo &info);
     void refuseOversizedDownload(QNetworkReply *reply);
+    bool placeBody(QNetworkReply *reply, DownloadInfo &info, int status);
+    void rejectDownload(QNetworkReply *reply, const QString &message);
     void completeRun();
     enum class MoveIn
     {
@@ -268,6 +276,7 @@ private:
     QList<QString> keysBySize;
     qsizetype keysBySizeCursor = 0;
     QSet<QString> startedKeys;
+    QSet<QString> createdFolders; // staging folders made during this run
 
     // One buffer for every reply's data instead of an allocation per readyRead.
     struct FreeDeleter

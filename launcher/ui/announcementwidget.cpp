@@ -1,5 +1,7 @@
 #include "announcementwidget.h"
 
+#include "inactivityguard.h"
+
 #include <QCryptographicHash>
 #include <QDesktopServices>
 #include <QDir>
@@ -114,6 +116,9 @@ void AnnouncementWidget::setImageUrl(const QUrl &url)
     QNetworkReply *reply = imageManager->get(request);
     connect(reply, &QNetworkReply::finished, this,
             [this, reply, path] { handleImageReply(reply, path); });
+    // A silent server would otherwise hold the reply (and its socket) for good.
+    connect(InactivityGuard::watch(reply, InactivityGuard::defaultLimitMs),
+            &InactivityGuard::stalled, reply, &QNetworkReply::abort);
 }
 
 void AnnouncementWidget::handleImageReply(QNetworkReply *reply, const QString &path)

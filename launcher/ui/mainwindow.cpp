@@ -1,18 +1,14 @@
 #include "mainwindow.h"
 
 #include "announcementwidget.h"
-#include "circularprogresswidget.h"
 #include "mainwindowform.h"
 #include "settings.h"
 
 #include <QFile>
 #include <QFontDatabase>
-#include <QIcon>
-#include <QLabel>
 #include <QMediaPlayer>
 #include <QNetworkAccessManager>
 #include <QPushButton>
-#include <QStyle>
 #include <QTimer>
 #include <QVideoSink>
 
@@ -85,14 +81,15 @@ MainWindow::MainWindow() : QMainWindow(nullptr), form(new MainWindowForm)
         titleBar->installEventFilter(this);
 
     setUpBottomBar();
+    connectEngine();
 
     connect(settings, &Settings::installPathChanged, this, &MainWindow::onInstallPathChanged);
 
     setUpNewsCards();
     startVideo();
 
+    // The button follows the engine's state through connectEngine().
     connect(&updater, &Updater::stateChanged, this, [this](const QString &state) {
-        setButtonState(state);
         if (state == QLatin1String("updating") || state == QLatin1String("installing"))
             ensurePaused();
         else if (Settings::animationsEnabled())
@@ -133,20 +130,8 @@ void MainWindow::setUpBottomBar()
         if (auto *button = findChild<QPushButton *>(QLatin1String(name)))
             button->installEventFilter(this);
 
-    if (auto *manage = findChild<QPushButton *>(QStringLiteral("manageButton"))) {
-        progressRing = new CircularProgressWidget(manage);
-        progressRing->hide();
-
-        speedLabel = new QLabel(this);
-        speedLabel->setObjectName(QStringLiteral("speedLabel"));
-        speedLabel->setFixedSize(100, 20);
-        speedLabel->setAlignment(Qt::AlignLeft);
-        speedLabel->setText(tr("Calculating..."));
-        speedLabel->hide();
-
-        manage->installEventFilter(this);
-        setButtonState(QStringLiteral("install"));
-    }
+    if (auto *manage = findChild<QPushButton *>(QStringLiteral("manageButton")))
+        setUpActionButton(manage);
 
     if (auto *settingsButton = findChild<QPushButton *>(QStringLiteral("settingsButton")))
         settingsButton->installEventFilter(this);
@@ -183,49 +168,4 @@ void MainWindow::onLauncherVersionCheckComplete(bool success)
 void MainWindow::onInstallPathChanged(const QString &)
 {
     updater.checkForUpdates();
-}
-
-QString MainWindow::buttonState() const
-{
-    return currentButtonState;
-}
-
-void MainWindow::setButtonState(const QString &state)
-{
-    if (state == currentButtonState)
-        return;
-    currentButtonState = state;
-
-    auto *button = findChild<QPushButton *>(QStringLiteral("manageButton"));
-    if (!button)
-        return;
-    button->setProperty("state", state);
-    // The frame image comes from the window's style sheet through the property.
-    button->style()->unpolish(button);
-    button->style()->polish(button);
-    if (progressRing)
-        progressRing->hide();
-    if (speedLabel)
-        speedLabel->hide();
-    updateButtonAppearance(button, state);
-
-    const bool busy = state == QLatin1String("checking") || state == QLatin1String("updating") ||
-                      state == QLatin1String("installing");
-    button->setEnabled(!busy);
-    emit buttonStateChanged(state);
-}
-
-void MainWindow::updateButtonAppearance(QPushButton *button, const QString &state)
-{
-    auto apply = [button](const QString &text, const QString &icon) {
-        button->setText(text);
-        button->setIcon(icon.isEmpty() ? QIcon() : QIcon(icon));
-        button->setStyleSheet(QString());
-    };
-    if (state == QLatin1String("install"))
-        apply(tr("Install"), QStringLiteral(":/resources/icon_download.png"));
-    else if (state == QLatin1String("update"))
-        apply(tr("Update"), QStringLiteral(":/resources/icon_download.png"));
-    else if (state == QLatin1String("play"))
-        apply(tr("Play"), QStringLiteral(":/resources/icon_play.png"));
 }

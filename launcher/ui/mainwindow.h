@@ -4,6 +4,7 @@
 
 #include <QImage>
 #include <QMainWindow>
+#include <QPointer>
 #include <QString>
 #include <QTranslator>
 
@@ -12,6 +13,7 @@ class CircularProgressWidget;
 class MainWindowForm;
 class QLabel;
 class QMediaPlayer;
+class QMessageBox;
 class QNetworkAccessManager;
 class QPushButton;
 class QTimer;
@@ -37,6 +39,13 @@ public:
     static constexpr int firstFrameTimeoutMs = 5000;
     // How often a clip the media back end dropped is started again.
     static constexpr int maxClipRestarts = 3;
+
+    // How long a started game has to show its window before the launch counts as failed.
+    static constexpr int defaultLaunchWatchMs = 60000;
+    void setLaunchWatchPeriod(int milliseconds) { launchWatchMs = milliseconds; }
+
+    // The engine the window drives; tests feed its signals.
+    Updater &engine() { return updater; }
 
 signals:
     void backgroundSetupComplete();
@@ -79,7 +88,32 @@ private:
     void useStillBackground();
     void markBackgroundReady();
     void applyStyleSheet();
+    // The action button (mainwindow_button.cpp).
+    void setUpActionButton(QPushButton *button);
+    void connectEngine();
     void updateButtonAppearance(QPushButton *button, const QString &state);
+    QString progressTextStyle(QPushButton *button) const;
+    void positionProgressRing(QPushButton *button);
+    void placeSpeedLabel(QPushButton *button);
+    void updateSpeedLabel(qint64 bytesPerSecond);
+    void updateOverallProgress(qint64 bytesDownloaded, qint64 totalBytes);
+    void onEngineStateChanged(const QString &state);
+    void onNoUpdateAvailable();
+    void onDownloadError(const QString &error);
+    void onCheckAnswered();
+    void checkAfterStagedFilesMoved();
+    void onCheckingTick();
+    bool handleManageButtonPress(QEvent *event);
+    void showError(const QString &title, const QString &text);
+    QPushButton *manageButton() const;
+
+    // Starting and watching the game (mainwindow_launch.cpp).
+    bool launchGame();
+    void onLaunchTick();
+    void finishLaunch(bool success);
+    void watchGame();
+    bool gameWindowSeen();
+    bool isLaunching() const { return launching; }
     void filterButtonEvent(QPushButton *button, QEvent *event);
     bool handleTitleBarDrag(QEvent *event);
 
@@ -93,6 +127,16 @@ private:
     QString currentButtonState;
     CircularProgressWidget *progressRing = nullptr;
     QLabel *speedLabel = nullptr;
+    QTimer *checkingTimer = nullptr;
+    int checkingDots = 0;
+    // Until the first check has answered, a press would act on an empty file list.
+    bool firstCheckAnswered = false;
+    QTimer *launchTimer = nullptr;
+    int launchDots = 0;
+    int launchElapsedMs = 0;
+    int launchWatchMs = defaultLaunchWatchMs;
+    bool launching = false;
+    QPointer<QMessageBox> errorBox;
     SettingsOwner settingsOwner;
     Updater updater;
     QTranslator translator;

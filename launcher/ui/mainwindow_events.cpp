@@ -35,6 +35,10 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
     if (watched->objectName() == QLatin1String("titleBar"))
         return handleTitleBarDrag(event);
 
+    if (watched->objectName() == QLatin1String("manageButton") &&
+        qobject_cast<QPushButton *>(watched))
+        return handleManageButtonPress(event);
+
     return QMainWindow::eventFilter(watched, event);
 }
 

@@ -125,6 +125,18 @@ QByteArray headerValue(const HeaderList &headers, const QByteArray &name)
     return {};
 }
 
+// The first byte of a "bytes=FIRST-" or "bytes=FIRST-LAST" request (the last is
+// ignored: the rest of the file is sent); -1 for no or another kind of range.
+qint64 rangeStart(const QByteArray &value)
+{
+    if (!value.startsWith("bytes=") || value.contains(','))
+        return -1;
+    const qsizetype dash = value.indexOf('-');
+    bool ok = false;
+    const qint64 first = value.mid(6, dash - 6).toLongLong(&ok);
+    return ok && dash > 6 ? first : -1;
+}
+
 } // namespace
 
 struct TestHttpServer::Shared
@@ -299,12 +311,27 @@ private:
             auto opened = std::make_unique<QFile>(path);
             if (QFileInfo(path).isFile() && opened->open(QIODevice::ReadOnly)) {
                 bodyLength = opened->size();
-                file = std::move(opened);
+                const qint64 first =
+                    fault.ignoreRange ? -1 : rangeStart(headerValue(request.headers, "range"));
+                const QByteArray size = QByteArray::number(bodyLength);
+                if (first >= bodyLength) {
+                    status = 416;
+                    extraHeaders = "Content-Range: bytes */" + size + "\r\n";
+                    bodyLength = 0;
+                } else if (first >= 0) {
+                    status = 206;
+                    extraHeaders = "Content-Range: bytes " + QByteArray::number(first) + '-' +
+                                   QByteArray::number(bodyLength - 1) + '/' + size + "\r\n";
+                    opened->seek(first);
+                    bodyLength -= first;
+                }
+                if (status != 416)
+                    file = std::move(opened);
             } else {
                 status = 404;
             }
         }
-        if (status >= 400 && bodyLength == 0 && !fault.useBody) {
+        if (status >= 400 && bodyLength == 0 && !fault.useBody && status != 416) {
             data = QByteArray::number(status) + ' ' + reasonPhrase(status) + '\n';
             bodyLength = data.size();
         }

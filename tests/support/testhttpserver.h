@@ -16,6 +16,7 @@ class QThread;
 // of a folder (GET and HEAD, keep-alive). It runs on its own thread, so it keeps
 // answering while a test blocks (waiting for a process, say). Request paths are
 // percent-decoded before they are looked up ("/a%2Fb.pak" serves "a/b.pak").
+// "Range: bytes=N-" is answered with 206 and the rest of the file, or 416.
 class TestHttpServer final : public QObject
 {
     Q_OBJECT
@@ -34,6 +35,7 @@ public:
         int dripIntervalMs = 0;          // ...with this pause between chunks
         qint64 announcedLength = -1;     // Content-Length to announce instead of the true one
         bool endless = false;            // an endless body (no Content-Length, never ends)
+        bool ignoreRange = false;        // answer Range requests with the whole file (200)
     };
 
     explicit TestHttpServer(const QString &root, QObject *parent = nullptr);

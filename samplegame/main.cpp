@@ -1,20 +1,26 @@
-// A stand-in for the game and for other programs the tests need running: it
-// shows a window titled as asked (or none) and exits when told.
+// A small game for the launcher to start: a window with a title, which stays
+// for a while and exits. Started without arguments it does what the file
+// samplegame.json beside it says (see gameconfig.h); the tests also drive it
+// from the command line, whose options win over the file:
 //
-//   test_game [--title T] [--no-window] [--hidden] [--exit-code N]
-//             [--quit-file PATH] [--commands]
+//   samplegame [--title T] [--no-window] [--hidden] [--exit-code N]
+//              [--quit-file PATH] [--commands]
 //
 // --quit-file: exit as soon as PATH exists (works for detached starts).
 // --commands: read lines from standard input: show, hide, minimize, quit, id;
 //             each is echoed once done ("id" answers "id <native window id>");
 //             "ready" is printed first.
+#include "gameconfig.h"
+
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QFileSystemWatcher>
+#include <QLabel>
 #include <QSocketNotifier>
-#include <QWidget>
+#include <QTimer>
 
 #include <cstdio>
 #include <memory>
@@ -29,6 +35,16 @@ void say(const char *line)
     std::fflush(stdout);
 }
 
+std::unique_ptr<QLabel> makeWindow(const QString &title)
+{
+    auto window = std::make_unique<QLabel>(title);
+    window->setWindowTitle(title);
+    window->setAlignment(Qt::AlignCenter);
+    window->setStyleSheet(QStringLiteral("background: #2b1d14; color: #FEFEC6; font-size: 20px;"));
+    window->resize(320, 200);
+    return window;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -36,31 +52,42 @@ int main(int argc, char **argv)
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
+    // Whether a display is needed is known only after reading the file, before
+    // the application object exists; the launcher starts the game by its full path.
+    const QString folder = QFileInfo(arguments.value(0)).absolutePath();
+    const GameConfig config = GameConfig::read(QDir(folder).filePath(GameConfig::fileName()));
+
     QCommandLineParser parser;
-    const QCommandLineOption title("title", "Window title", "title", "Test Game");
+    const QCommandLineOption title("title", "Window title", "title", config.title);
     const QCommandLineOption noWindow("no-window", "Run without a window or display");
     const QCommandLineOption hidden("hidden", "Create the window but leave it hidden");
-    const QCommandLineOption exitCode("exit-code", "Exit code when told to quit", "code", "0");
+    const QCommandLineOption exitCode("exit-code", "Exit code when told to quit", "code",
+                                      QString::number(config.exitCode));
     const QCommandLineOption quitFile("quit-file", "Quit once this file exists", "path");
     const QCommandLineOption commands("commands", "Read commands from standard input");
     parser.addOptions({title, noWindow, hidden, exitCode, quitFile, commands});
     parser.parse(arguments);
 
+    const bool withWindow = config.window && !parser.isSet(noWindow);
     std::unique_ptr<QCoreApplication> app;
-    if (parser.isSet(noWindow))
-        app = std::make_unique<QCoreApplication>(argc, argv);
-    else
+    if (withWindow)
         app = std::make_unique<QApplication>(argc, argv);
+    else
+        app = std::make_unique<QCoreApplication>(argc, argv);
     const int code = parser.value(exitCode).toInt();
 
-    std::unique_ptr<QWidget> window;
-    if (!parser.isSet(noWindow)) {
-        window = std::make_unique<QWidget>();
-        window->setWindowTitle(parser.value(title));
-        window->resize(320, 200);
+    std::unique_ptr<QLabel> window;
+    if (withWindow) {
+        QApplication::setQuitOnLastWindowClosed(false);
+        QObject::connect(qApp, &QGuiApplication::lastWindowClosed,
+                         [code] { QCoreApplication::exit(code); });
+        window = makeWindow(parser.value(title));
         if (!parser.isSet(hidden))
             window->show();
     }
+
+    if (config.seconds > 0)
+        QTimer::singleShot(config.seconds * 1000, [code] { QCoreApplication::exit(code); });
 
     QFileSystemWatcher watcher;
     if (parser.isSet(quitFile)) {
