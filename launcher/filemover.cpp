@@ -8,6 +8,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QStringList>
 
 #include <algorithm>
@@ -61,6 +62,10 @@ void removeEmptiedFolders(const QString &root, const QStringList &entries)
 bool moveListed(const QString &source, const QString &dest, const QStringList &ignored,
                 const QString &listFile)
 {
+    // Held while we work, so a launcher started again after a kill waits for us.
+    QLockFile busy(QFileInfo(listFile).path() + QStringLiteral("/mover.lock"));
+    busy.setStaleLockTime(0);
+    busy.tryLock(0);
     const EntryList list = readEntryList(listFile);
     if (!list.ok)
         return false;

@@ -1,6 +1,8 @@
 #include "filemover.h"
 #include "mainwindow.h"
 #include "platform/platform.h"
+#include "settings.h"
+#include "singleinstance.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -63,8 +65,24 @@ QT_WARNING_POP
         return ok ? 0 : 1;
     }
 
+    // One window per user and product: a second start brings the first to the front.
+    QString product;
+    {
+        const Settings profile;
+        product = profile.companyName + QLatin1Char('-') + profile.applicationName;
+    }
+    SingleInstance instance(SingleInstance::defaultFolder(), product);
+    if (!instance.claim())
+        return 0;
+
     QLoggingCategory::setFilterRules(QStringLiteral("qt.multimedia.ffmpeg.*=false"));
     MainWindow window;
+    QObject::connect(&instance, &SingleInstance::raiseRequested, &window, [&window] {
+        window.setWindowState((window.windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+        window.show();
+        window.raise();
+        window.activateWindow();
+    });
     window.show();
     return app->exec();
 }

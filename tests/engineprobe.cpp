@@ -60,8 +60,9 @@ int main(int argc, char **argv)
     const QCommandLineOption hold(QStringLiteral("hold"));
     const QCommandLineOption updateUrl(QStringLiteral("update-url"), QString(),
                                        QStringLiteral("url"));
+    const QCommandLineOption update(QStringLiteral("update"), QString(), QStringLiteral("dir"));
     parser.addOptions(
-        {versionUrl, localVersion, answer, thenCheck, stall, uninstall, hold, updateUrl});
+        {versionUrl, localVersion, answer, thenCheck, stall, uninstall, hold, updateUrl, update});
     parser.process(app);
 
     Settings settings;
@@ -97,7 +98,26 @@ int main(int argc, char **argv)
         QObject::connect(&updater, &Updater::stateChanged,
                          [](const QString &state) { say(QStringLiteral("state ") + state); });
 
-        if (parser.isSet(uninstall)) {
+        if (parser.isSet(update)) {
+            // What the window does on a press of its button: check, run, install.
+            settings.setInstallPath(parser.value(update));
+            settings.updateUrl = parser.value(updateUrl);
+            settings.lastUpdateCheck.clear();
+            QObject::connect(&updater, &Updater::updateAvailable, &updater,
+                             [&updater] { updater.startUpdate(); });
+            QObject::connect(&updater, &Updater::noUpdateAvailable, &updater, [&updater] {
+                say(QStringLiteral("pending %1").arg(updater.installPendingFiles()));
+                QCoreApplication::exit(0);
+            });
+            QObject::connect(&updater, &Updater::updateComplete, &updater, [] {
+                say(QStringLiteral("complete"));
+                QCoreApplication::exit(0);
+            });
+            QObject::connect(&updater, &Updater::downloadError, &updater,
+                             [] { QCoreApplication::exit(1); });
+            updater.checkForUpdates();
+            exitCode = app.exec();
+        } else if (parser.isSet(uninstall)) {
             settings.setInstallPath(parser.value(uninstall));
             // Uninstall removes what the manifest lists: read it first, as the window would have.
             if (parser.isSet(updateUrl)) {

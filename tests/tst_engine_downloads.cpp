@@ -10,6 +10,9 @@
 #include <QProcess>
 #include <QTest>
 
+#include <pwd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <memory>
 
@@ -97,7 +100,8 @@ private:
     bool runEnded() const
     {
         return log->count(QStringLiteral("updateComplete()")) > 0 ||
-               log->events.contains(QStringLiteral("stateChanged(update)"));
+               log->events.contains(QStringLiteral("stateChanged(update)")) ||
+               log->events.contains(QStringLiteral("stateChanged(install)"));
     }
 
 private slots:
@@ -370,7 +374,7 @@ private slots:
             files.insert(QStringLiteral("/f%1.pak").arg(i), contentOfSize(1000 - i, char('a' + i)));
         prepare(files);
         fixture.server->setFault(path(QStringLiteral("/f1.pak")), fault);
-        for (const QString key : {QStringLiteral("/f0.pak"), QStringLiteral("/f2.pak")})
+        for (const QString &key : {QStringLiteral("/f0.pak"), QStringLiteral("/f2.pak")})
             fixture.server->setFault(path(key), silence());
 
         updater->startUpdate();
@@ -378,7 +382,7 @@ private slots:
         const QStringList events = outcome();
         QCOMPARE(events.size(), 3);
         QCOMPARE(events.at(0), QStringLiteral("stateChanged(installing)"));
-        QCOMPARE(events.at(1), QStringLiteral("stateChanged(update)"));
+        QCOMPARE(events.at(1), QStringLiteral("stateChanged(install)"));
         const QString error = events.at(2);
         QVERIFY2(error.startsWith(QStringLiteral("downloadError(") + message), qPrintable(error));
         QVERIFY(!error.contains(QStringLiteral("Operation canceled")));
@@ -427,8 +431,8 @@ private slots:
         updater->startUpdate();
         QTRY_VERIFY_WITH_TIMEOUT(runEnded(), 30000);
         const QStringList tail = outcome().mid(outcome().size() - 2);
-        QCOMPARE(tail, (QStringList{QStringLiteral("downloadError(File verification failed)"),
-                                    QStringLiteral("stateChanged(update)")}));
+        QCOMPARE(tail, (QStringList{QStringLiteral("stateChanged(install)"),
+                                    QStringLiteral("downloadError(File verification failed)")}));
         QVERIFY(!updater->updating());
         QVERIFY(QFileInfo(Updater::stagingPath(QStringLiteral("/bad.pak"))).size() <= 1000);
     }
@@ -467,42 +471,176 @@ private slots:
             QCOMPARE(readFile(fixture.installDir() + QStringLiteral("/large.pak")), content);
         } else {
             QCOMPARE(outcome().mid(outcome().size() - 2),
-                     (QStringList{QStringLiteral("downloadError(File verification failed)"),
-                                  QStringLiteral("stateChanged(update)")}));
+                     (QStringList{QStringLiteral("stateChanged(install)"),
+                                  QStringLiteral("downloadError(File verification failed)")}));
             QCOMPARE(log->count(QStringLiteral("updateComplete()")), 0);
         }
     }
 
-    // A write that fails tears its download down; with nothing else running the run ends.
-    void shortWrite()
+    // A run whose files cannot even be created in staging ends with its error and
+    // moves nothing in, instead of leaving the window waiting for good.
+    void unwritableStagingEndsRun_data()
     {
-        maxConcurrentDownloads = 2;
-        prepare({{QStringLiteral("/full.pak"), contentOfSize(1 << 20, 'f')}});
-        const QString staged = Updater::stagingPath(QStringLiteral("/full.pak"));
-        QVERIFY(QDir().mkpath(QFileInfo(staged).path()));
-        if (!QFile::link(QStringLiteral("/dev/full"), staged))
-            QSKIP("cannot link the staging file to /dev/full");
+        QTest::addColumn<QString>(
+            "blocker"); // staged path made a folder ("/" at the end) or a file
+        QTest::addColumn<QString>("error");
+        QTest::newRow("folder where the file goes")
+            << "/b.pak/"
+            << "Could not create temporary file for download";
+        QTest::newRow("file where a folder goes") << "/sub"
+                                                  << "Could not create directory path for download";
+    }
+
+    void unwritableStagingEndsRun()
+    {
+        QFETCH(QString, blocker);
+        QFETCH(QString, error);
+        maxConcurrentDownloads = 1;
+        prepare({{QStringLiteral("/a.pak"), contentOfSize(2000, 'a')},
+                 {QStringLiteral("/b.pak"), contentOfSize(1000, 'b')},
+                 {QStringLiteral("/sub/c.pak"), contentOfSize(500, 'c')}});
+        if (blocker.endsWith(QLatin1Char('/')))
+            QVERIFY(QDir().mkpath(Updater::stagingPath(blocker) + QStringLiteral("/inside")));
+        else
+            QVERIFY(writeFile(Updater::stagingPath(blocker), "in the way"));
 
         updater->startUpdate();
         QTRY_VERIFY_WITH_TIMEOUT(runEnded(), 30000);
-        const QStringList tail = outcome().mid(outcome().size() - 2);
-        QCOMPARE(tail, (QStringList{
-                           QStringLiteral("downloadError(Failed to write download data to file)"),
-                           QStringLiteral("stateChanged(update)")}));
+        QCOMPARE(outcome().mid(outcome().size() - 2),
+                 (QStringList{QStringLiteral("stateChanged(install)"),
+                              QStringLiteral("downloadError(%1)").arg(error)}));
         QVERIFY(!updater->updating());
+        QCOMPARE(log->count(QStringLiteral("updateComplete()")), 0);
+        QVERIFY(!QFileInfo::exists(fixture.installDir() + QStringLiteral("/a.pak")));
+        // The next press starts a run again.
+        QVERIFY(QFile::remove(Updater::stagingPath(blocker)) ||
+                QDir(Updater::stagingPath(blocker)).removeRecursively());
+        log->events.clear();
+        updater->startUpdate();
+        QTRY_VERIFY_WITH_TIMEOUT(runEnded(), 30000);
+        QCOMPARE(outcome().last(), QStringLiteral("updateComplete()"));
     }
 
-    void checkIsHeldWhileUpdating()
+    // Another user's staging folder (a link, or one they own) is refused; the
+    // run never starts and nothing is written where it points.
+    void plantedStagingRefused_data()
     {
-        prepare({{QStringLiteral("/a.pak"), "alpha"}});
-        fixture.server->setFault(path(QStringLiteral("/a.pak")), silence());
+        QTest::addColumn<QString>("plant");
+        QTest::newRow("link to elsewhere") << "link";
+        QTest::newRow("owned by another user") << "owner";
+        QTest::newRow("engine folder is a link") << "root link";
+    }
+
+    void plantedStagingRefused()
+    {
+        if (platform::hostOs() == platform::Os::Windows)
+            QSKIP("per-user temporary folders are private on Windows");
+        QFETCH(QString, plant);
+        prepare({{QStringLiteral("/a.pak"), contentOfSize(1000, 'a')}});
+        const QString elsewhere = fixture.workDir() + QStringLiteral("/planted");
+        QVERIFY(QDir().mkpath(elsewhere));
+        const QString target = plant == QLatin1String("root link") ? Updater::privateDirectory()
+                                                                   : Updater::stagingDirectory();
+        QDir(target).removeRecursively();
+        QVERIFY(QDir().mkpath(QFileInfo(target).path()));
+        if (plant == QLatin1String("owner")) {
+            QVERIFY(QDir().mkpath(target));
+            const passwd *nobody = getpwnam("nobody");
+            QVERIFY(nobody);
+            QCOMPARE(::chown(QFile::encodeName(target).constData(), nobody->pw_uid, nobody->pw_gid),
+                     0);
+        } else {
+            QVERIFY(QFile::link(elsewhere, target));
+        }
+
+        updater->startUpdate();
+        QCOMPARE(outcome(),
+                 (QStringList{QStringLiteral("stateChanged(install)"),
+                              QStringLiteral(
+                                  "downloadError(Could not create directory path for download)")}));
+        QVERIFY(!updater->updating());
+        QCOMPARE(QDir(elsewhere).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+        QCOMPARE(fixture.server->totalRequests(), 0);
+    }
+
+    // A link planted in staging is replaced, never written through.
+    void stagedLinkNotFollowed()
+    {
+        prepare({{QStringLiteral("/a.pak"), contentOfSize(1000, 'a')}});
+        const QString outside = fixture.workDir() + QStringLiteral("/outside.txt");
+        QVERIFY(writeFile(outside, "precious"));
+        QVERIFY(QDir().mkpath(Updater::stagingDirectory()));
+        QVERIFY(QFile::link(outside, Updater::stagingPath(QStringLiteral("/a.pak"))));
+
+        updater->startUpdate();
+        QTRY_VERIFY_WITH_TIMEOUT(runEnded(), 30000);
+        QCOMPARE(outcome().last(), QStringLiteral("updateComplete()"));
+        QCOMPARE(readFile(outside), QByteArray("precious"));
+        QCOMPARE(readFile(fixture.installDir() + QStringLiteral("/a.pak")),
+                 contentOfSize(1000, 'a'));
+    }
+
+    // A check asked for during a run neither touches the run's table nor is
+    // forgotten: it runs once the run has ended.
+    void checkIsKeptWhileUpdating()
+    {
+        const FileMap files{{QStringLiteral("/a.pak"), contentOfSize(6000, 'a')},
+                            {QStringLiteral("/b.pak"), contentOfSize(3000, 'b')}};
+        prepare(files);
+        fixture.server->setFault(path(QStringLiteral("/a.pak")), slowDrip());
         updater->startUpdate();
         QVERIFY(updater->updating());
-        log->events.clear();
+        const QList<QString> fetching = updater->filesToFetch();
         checkNow(fixture, *updater);
-        QCOMPARE(log->events, QStringList());
         updater->startUpdate();
-        QCOMPARE(log->events, QStringList{QStringLiteral("noUpdateAvailable()")});
+        QCOMPARE(outcome(), (QStringList{QStringLiteral("stateChanged(installing)"),
+                                         QStringLiteral("noUpdateAvailable()")}));
+        QCOMPARE(updater->filesToFetch(), fetching);
+
+        QTRY_VERIFY_WITH_TIMEOUT(runEnded(), 30000);
+        QCOMPARE(outcome().at(2), QStringLiteral("updateComplete()"));
+        for (auto it = files.constBegin(); it != files.constEnd(); ++it)
+            QCOMPARE(readFile(fixture.installDir() + it.key()), it.value());
+        QTRY_VERIFY(log->events.contains(QStringLiteral("checkingForUpdates()")));
+        QTRY_COMPARE(outcome().last(), QStringLiteral("noUpdateAvailable()"));
+    }
+
+    // The game started during a long download: nothing is replaced under it;
+    // the checked files wait in staging and go in once it is closed.
+    void gameStartedDuringRun()
+    {
+        const QByteArray content = contentOfSize(30000, 'n');
+        QVERIFY(fixture.install(QStringLiteral("/.initcomplete"), QByteArray()));
+        prepare({{QStringLiteral("/.initcomplete"), QByteArray()},
+                 {QStringLiteral("/new.pak"), content}});
+        const QString game = fixture.installDir() + QLatin1Char('/') +
+                             platform::executableFileName(fixture.settings->executableName);
+        QVERIFY(QFile::copy(QStringLiteral("/bin/sleep"), game));
+        QProcess running;
+        connect(updater.get(), &Updater::stateChanged, this, [&](const QString &state) {
+            if (state == QLatin1String("updating"))
+                running.start(game, {QStringLiteral("60")});
+        });
+
+        updater->startUpdate();
+        QTRY_VERIFY_WITH_TIMEOUT(runEnded(), 30000);
+        QCOMPARE(running.state(), QProcess::Running);
+        QCOMPARE(outcome().mid(1),
+                 (QStringList{"downloadError(" + Updater::gameStartedMessage() + ")",
+                              QStringLiteral("stateChanged(update)")}));
+        QVERIFY(!QFile::exists(fixture.installDir() + QStringLiteral("/new.pak")));
+        QCOMPARE(readFile(Updater::stagingPath(QStringLiteral("/new.pak"))), content);
+
+        running.kill();
+        running.waitForFinished();
+        log->events.clear();
+        fixture.settings->lastUpdateCheck.clear();
+        updater->startUpdate(); // asks for a fresh check first
+        QTRY_VERIFY(log->hasClosingSignal());
+        QCOMPARE(outcome().last(), QStringLiteral("noUpdateAvailable()"));
+        QCOMPARE(fixture.server->requestCount(path(QStringLiteral("/new.pak"))), 1);
+        QCOMPARE(updater->installPendingFiles(), 0);
+        QCOMPARE(readFile(fixture.installDir() + QStringLiteral("/new.pak")), content);
     }
 
     // A game file named like the manifest is a game file, not a new manifest.
@@ -529,7 +667,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(runEnded(), 30000);
         QCOMPARE(outcome().mid(outcome().size() - 2),
                  (QStringList{QStringLiteral("downloadError(Installation process failed)"),
-                              QStringLiteral("stateChanged(update)")}));
+                              QStringLiteral("stateChanged(install)")}));
         QVERIFY(updater->recheckPending());
 
         log->events.clear();
@@ -619,8 +757,8 @@ private slots:
             }
         } else {
             QCOMPARE(outcome().mid(outcome().size() - 2),
-                     (QStringList{QStringLiteral("downloadError(File verification failed)"),
-                                  QStringLiteral("stateChanged(update)")}));
+                     (QStringList{QStringLiteral("stateChanged(install)"),
+                                  QStringLiteral("downloadError(File verification failed)")}));
             QVERIFY(!QFile::exists(Updater::stagingPath(key)));
         }
     }

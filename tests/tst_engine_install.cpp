@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTest>
 #include <QTimer>
@@ -165,44 +166,64 @@ private slots:
     void installPendingFiles_data()
     {
         QTest::addColumn<FileMap>("staged"); // "/" alone: an empty staging folder
+        QTest::addColumn<FileMap>("published");
         QTest::addColumn<MoverGate::Verdict>("verdict");
         QTest::addColumn<int>("result");
         QTest::addColumn<int>("movers");
         QTest::addColumn<QStringList>("installed");
+        QTest::addColumn<QStringList>("leftStaged");
 
-        QTest::newRow("no staging folder")
-            << FileMap() << MoverGate::Verdict::Proceed << 2 << 0 << QStringList();
+        const FileMap level{{"/level.pak", "l"}};
+        QTest::newRow("no staging folder") << FileMap() << level << MoverGate::Verdict::Proceed << 2
+                                           << 0 << QStringList() << QStringList();
         QTest::newRow("only empty folders")
-            << FileMap{{"/", ""}, {"/a/b/", ""}, {"/c/", ""}} << MoverGate::Verdict::Proceed << 2
-            << 0 << QStringList();
+            << FileMap{{"/", ""}, {"/a/b/", ""}, {"/c/", ""}} << level
+            << MoverGate::Verdict::Proceed << 2 << 0 << QStringList() << QStringList();
         QTest::newRow("a file deep down")
-            << FileMap{{"/a/", ""}, {"/a/b/level.pak", "l"}} << MoverGate::Verdict::Proceed << 0
-            << 1 << QStringList{"a/b/level.pak"};
+            << FileMap{{"/a/", ""}, {"/a/b/level.pak", "l"}} << FileMap{{"/a/b/level.pak", "l"}}
+            << MoverGate::Verdict::Proceed << 0 << 1 << QStringList{"a/b/level.pak"}
+            << QStringList();
         QTest::newRow("only a dot-file")
-            << FileMap{{"/.initcomplete", ""}} << MoverGate::Verdict::Proceed << 0 << 1
-            << QStringList{".initcomplete"};
-        QTest::newRow("mover fails")
-            << FileMap{{"/level.pak", "l"}} << MoverGate::Verdict::Fail << 1 << 1 << QStringList();
+            << FileMap{{"/.initcomplete", ""}} << FileMap{{"/.initcomplete", ""}}
+            << MoverGate::Verdict::Proceed << 0 << 1 << QStringList{".initcomplete"}
+            << QStringList();
+        // A partial file of a current key stays for the next run; a stray goes.
+        QTest::newRow("partial and stray files")
+            << FileMap{{"/level.pak", "partial"}, {"/stray.pak", "s"}, {"/old/gone.pak", "g"}}
+            << level << MoverGate::Verdict::Proceed << 2 << 0 << QStringList()
+            << QStringList{"level.pak"};
+        QTest::newRow("only checked files")
+            << FileMap{{"/level.pak", "l"}, {"/stray.pak", "s"}} << level
+            << MoverGate::Verdict::Proceed << 0 << 1 << QStringList{"level.pak"} << QStringList();
+        QTest::newRow("mover fails") << level << level << MoverGate::Verdict::Fail << 1 << 1
+                                     << QStringList() << QStringList{"level.pak"};
     }
 
     void installPendingFiles()
     {
         QFETCH(FileMap, staged);
+        QFETCH(FileMap, published);
         QFETCH(MoverGate::Verdict, verdict);
         QFETCH(int, result);
         QFETCH(int, movers);
         QFETCH(QStringList, installed);
+        QFETCH(QStringList, leftStaged);
         for (auto it = staged.constBegin(); it != staged.constEnd(); ++it) {
             if (it.key().endsWith(QLatin1Char('/')))
                 QVERIFY(QDir().mkpath(Updater::stagingPath(it.key())));
             else
                 QVERIFY(fixture.stage(it.key(), it.value()));
         }
+        QVERIFY(fixture.publish(published));
+        checkNow(fixture, *updater);
+        QTRY_VERIFY(log->hasClosingSignal());
+        log->events.clear();
         passEveryMover(verdict);
 
         QCOMPARE(updater->installPendingFiles(), result);
         QCOMPARE(gate->arrivals(), movers);
         QCOMPARE(filesBelow(fixture.installDir()), installed);
+        QCOMPARE(filesBelow(Updater::stagingDirectory()), leftStaged);
         if (result == 1)
             QCOMPARE(log->events,
                      QStringList{QStringLiteral("downloadError(Installation process failed)")});
@@ -238,8 +259,12 @@ private slots:
             QTRY_VERIFY2_WITH_TIMEOUT(log->count(QStringLiteral("updateComplete()")) == 1,
                                       qPrintable(log->events.join(u' ')), 30000);
         } else {
+            // Only staged copies a check found correct are moved in.
             for (auto it = files.constBegin(); it != files.constEnd(); ++it)
                 QVERIFY(fixture.stage(it.key(), it.value()));
+            QVERIFY(fixture.publish(files));
+            checkNow(fixture, *updater);
+            QTRY_VERIFY(log->hasClosingSignal());
             QCOMPARE(updater->installPendingFiles(), 0);
         }
         for (auto it = files.constBegin(); it != files.constEnd(); ++it) {
@@ -258,13 +283,16 @@ private slots:
         QTest::addColumn<int>("result"); // -1: the operation has none
         QTest::addColumn<QStringList>("events");
 
-        QTest::newRow("installFiles") << "installFiles" << 1 << QStringList();
-        QTest::newRow("installPendingFiles") << "installPendingFiles" << 0 << QStringList();
+        // The check asked for during the move is kept and runs once the move is over.
+        const QString kept = QStringLiteral("checkingForUpdates()");
+        QTest::newRow("installFiles") << "installFiles" << 1 << QStringList{kept};
+        QTest::newRow("installPendingFiles") << "installPendingFiles" << 0 << QStringList{kept};
         QTest::newRow("uninstall")
-            << "uninstall" << -1 << QStringList{"stateChanged(install)", "checkingForUpdates()"};
-        QTest::newRow("migrate") << "migrate" << 1 << QStringList();
+            << "uninstall" << -1 << QStringList{"stateChanged(install)", kept}; // one check
+        QTest::newRow("migrate") << "migrate" << 1 << QStringList{kept};
         QTest::newRow("download run")
-            << "download run" << -1 << QStringList{"stateChanged(installing)", "updateComplete()"};
+            << "download run" << -1
+            << QStringList{"stateChanged(installing)", "updateComplete()", kept};
     }
 
     void responsiveWhileMoving()
@@ -276,8 +304,9 @@ private slots:
         QVERIFY(fixture.stage(QStringLiteral("/staged.pak"), "staged"));
         QVERIFY(writeFiles(sourceDir(), {{"moved.pak", "m"}}));
         QVERIFY(writeFiles(legacyDir(), {{".initcomplete", ""}, {"old.pak", "o"}}));
-        QVERIFY(fixture.publish({{QStringLiteral("/fetched.pak"), "fetched"}}));
-        if (operation == QLatin1String("download run") || operation == QLatin1String("uninstall")) {
+        QVERIFY(fixture.publish({{QStringLiteral("/fetched.pak"), "fetched"},
+                                 {QStringLiteral("/staged.pak"), "staged"}}));
+        if (operation != QLatin1String("installFiles") && operation != QLatin1String("migrate")) {
             if (operation != QLatin1String("uninstall"))
                 QVERIFY(QDir(fixture.installDir()).removeRecursively());
             checkNow(fixture, *updater);
@@ -352,13 +381,17 @@ private slots:
         QCOMPARE(MessageBox::shownBoxes().size(), boxesBefore);
         QCOMPARE(eventsWhileHeld, QStringList());
         QCOMPARE(outcome, result);
-        QStringList seen;
-        for (const QString &event : std::as_const(log->events)) {
-            if (!event.startsWith(QLatin1String("overallProgress(")) &&
-                !event.startsWith(QLatin1String("downloadProgress(")))
-                seen << event;
-        }
-        QCOMPARE(seen, events);
+        const auto seen = [this] {
+            QStringList events;
+            for (const QString &event : std::as_const(log->events)) {
+                if (!event.startsWith(QLatin1String("overallProgress(")) &&
+                    !event.startsWith(QLatin1String("downloadProgress(")))
+                    events << event;
+            }
+            return events;
+        };
+        QTRY_COMPARE(seen().mid(0, events.size()), events);
+        QTRY_VERIFY(log->hasClosingSignal());
     }
 
     // A manifest that comes in while files are moved is verified only after
@@ -435,6 +468,80 @@ private slots:
                          "will remove all game files."}));
         QCOMPARE(pkexec.calls().size(), 1);
         QVERIFY(QFile::exists(fixture.installDir() + QStringLiteral("/data/level.pak")));
+    }
+
+    // The launcher killed (SIGKILL) in the middle of a run and started again:
+    // the game folder ends exactly as published, with nothing stale or partial.
+    void killedAndStartedAgain_data()
+    {
+        QTest::addColumn<QString>("when");
+        QTest::addColumn<MoverGate::Verdict>("mover"); // what the first mover does after the kill
+        QTest::newRow("during downloads") << "downloads" << MoverGate::Verdict::Proceed;
+        QTest::newRow("during the move, mover finishes") << "move" << MoverGate::Verdict::Proceed;
+        QTest::newRow("during the move, mover killed too") << "move" << MoverGate::Verdict::Kill;
+    }
+
+    void killedAndStartedAgain()
+    {
+        QFETCH(QString, when);
+        QFETCH(MoverGate::Verdict, mover);
+        FileMap build{{"/.initcomplete", ""},
+                      {"/game.bin", QByteArray(200000, 'g')},
+                      {"/data/big.pak", QByteArray(60000, 'b')},
+                      {"/data/small.pak", "small"}};
+        for (int i = 0; i < 8; ++i)
+            build.insert(QStringLiteral("/data/level%1.pak").arg(i),
+                         QByteArray(3000 + i, char('0' + i)));
+        // An older version is installed: some files differ, one is cut short.
+        QVERIFY(fixture.install(QStringLiteral("/game.bin"), "old game"));
+        QVERIFY(fixture.install(QStringLiteral("/data/big.pak"), QByteArray(30000, 'b')));
+        QVERIFY(fixture.publish(build));
+        TestHttpServer::Fault drip;
+        drip.dripBytes = 256;
+        drip.dripIntervalMs = 20;
+        fixture.server->setFault(QStringLiteral("/patch/game.bin"), drip);
+
+        const auto startProbe = [this](QProcess &probe) {
+            probe.setProcessChannelMode(QProcess::MergedChannels);
+            probe.start(QStringLiteral(ENGINE_PROBE_EXE),
+                        {QStringLiteral("--update"), fixture.installDir(),
+                         QStringLiteral("--update-url"), fixture.settings->updateUrl});
+            return probe.waitForStarted();
+        };
+        QProcess first;
+        QVERIFY(startProbe(first));
+        if (when == QLatin1String("downloads")) {
+            // Some files are in, the dripping one is still partial.
+            QTRY_VERIFY_WITH_TIMEOUT(
+                fixture.server->requestCount(QStringLiteral("/patch/data/small.pak")) > 0 &&
+                    fixture.server->requestCount(QStringLiteral("/patch/game.bin")) > 0,
+                30000);
+            first.kill();
+            QVERIFY(first.waitForFinished());
+        } else {
+            fixture.server->clearFaults();
+            QSignalSpy arrived(gate.get(), &MoverGate::arrived);
+            QVERIFY(arrived.wait(60000));
+            first.kill();
+            QVERIFY(first.waitForFinished());
+            QVERIFY(gate->release(0, mover));
+        }
+        QCOMPARE(first.exitStatus(), QProcess::CrashExit);
+
+        fixture.server->clearFaults();
+        passEveryMover(MoverGate::Verdict::Proceed);
+        QProcess second;
+        QVERIFY(startProbe(second));
+        QTRY_COMPARE_WITH_TIMEOUT(second.state(), QProcess::NotRunning, 120000);
+        QVERIFY2(second.exitCode() == 0, second.readAll().constData());
+
+        QStringList expected;
+        for (auto it = build.cbegin(); it != build.cend(); ++it) {
+            expected << it.key().mid(1);
+            QCOMPARE(readFile(fixture.installDir() + it.key()), it.value());
+        }
+        expected.sort();
+        QCOMPARE(filesBelow(fixture.installDir()), expected);
     }
 
     // Quitting ends every event loop, the one waiting for the mover too; the

@@ -179,38 +179,63 @@ private slots:
         QCOMPARE(server->lastHeader("/launcher.zip", "Accept-Encoding"), QByteArray("identity"));
     }
 
-    void hostileEntriesWriteNothingOutside_data()
+    // A package with one bad entry, wherever it is, changes nothing: no file
+    // is replaced, none is added, nothing lands outside, no hidden folder stays.
+    void badPackageChangesNothing_data()
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<bool>("symlink");
-        QTest::newRow("parent") << "../escaped.txt" << false;
-        QTest::newRow("parent inside") << "sub/../../escaped.txt" << false;
-        QTest::newRow("absolute") << (work.path() + "/escaped.txt") << false;
-        QTest::newRow("backslash parent") << "..\\escaped.txt" << false;
-        QTest::newRow("drive") << "C:/escaped.txt" << false;
-        QTest::newRow("link") << "link" << true;
+        QTest::addColumn<bool>("corruptLast");
+        QTest::newRow("parent") << "../escaped.txt" << false << false;
+        QTest::newRow("parent inside") << "sub/../../escaped.txt" << false << false;
+        QTest::newRow("absolute") << (work.path() + "/escaped.txt") << false << false;
+        QTest::newRow("backslash parent") << "..\\escaped.txt" << false << false;
+        QTest::newRow("drive") << "C:/escaped.txt" << false << false;
+        QTest::newRow("link") << "link" << true << false;
+        QTest::newRow("corrupt later entry") << "middle.txt" << false << true;
     }
 
-    void hostileEntriesWriteNothingOutside()
+    void badPackageChangesNothing()
     {
         QFETCH(QString, name);
         QFETCH(bool, symlink);
+        QFETCH(bool, corruptLast);
         const QStringList before = entriesBelow(work.path());
-        servePackage({{"first.txt", "first"},
+        servePackage({{"launcher", "new launcher", executable},
                       {name, symlink ? work.path().toUtf8() : QByteArray("evil"),
                        QFile::ReadOwner | QFile::WriteOwner, symlink},
                       {"last.txt", "last"}});
+        if (corruptLast) {
+            // The last central-directory record's CRC no longer matches its data.
+            QFile zip(served + QStringLiteral("/launcher.zip"));
+            QVERIFY(zip.open(QIODevice::ReadWrite));
+            QByteArray bytes = zip.readAll();
+            const qsizetype record = bytes.lastIndexOf(QByteArray("PK\x01\x02", 4));
+            QVERIFY(record > 0);
+            bytes[record + 16] = char(bytes.at(record + 16) ^ 0xff);
+            QVERIFY(zip.seek(0));
+            QCOMPARE(zip.write(bytes), bytes.size());
+        }
         const Outcome outcome = runUpdate(packageUrl);
         QCOMPARE(outcome.errors, QStringList{"Some files could not be updated"});
         QCOMPARE(outcome.statuses, (QStringList{"Downloading update...", "Extracting files..."}));
         QCOMPARE(outcome.finished, 1);
-        // The good entries around the refused one are still written.
-        QCOMPARE(readFile(target + "/first.txt"), QByteArray("first"));
-        QCOMPARE(readFile(target + "/last.txt"), QByteArray("last"));
-        QStringList after = entriesBelow(work.path());
-        for (const QString &added : {"game launcher/first.txt", "game launcher/last.txt"})
-            after.removeOne(added);
-        QCOMPARE(after, before);
+        QCOMPARE(entriesBelow(work.path()), before);
+        QCOMPARE(readFile(target + "/launcher"), QByteArray("old launcher"));
+    }
+
+    // An entry without Unix permissions keeps those of the file it replaces.
+    void permissionsKeptWhenEntryHasNone()
+    {
+        QVERIFY(QFile::setPermissions(target + "/launcher", executable));
+        servePackage({{"launcher", "new launcher", QFile::Permissions()},
+                      {"fresh.txt", "fresh", QFile::Permissions()}});
+        const Outcome outcome = runUpdate(packageUrl);
+        QCOMPARE(outcome.errors, QStringList());
+        QCOMPARE(readFile(target + "/launcher"), QByteArray("new launcher"));
+        QVERIFY(QFileInfo(target + "/launcher").isExecutable());
+        QVERIFY(QFileInfo(target + "/fresh.txt").isReadable());
+        QVERIFY(!QFileInfo(target + "/fresh.txt").isExecutable());
     }
 
     void failures_data()

@@ -18,3 +18,10 @@ if(TARGET patchtool)
     UPDATER_EXE="$<TARGET_FILE:updater>" PATCHTOOL_EXE="$<TARGET_FILE:patchtool>")
   add_dependencies(tst_updater_release updater patchtool)
 endif()
+
+# Peak memory of the real updater on a package with a 1 GiB entry (made at test time).
+launcher_add_test(tst_updater_memory SOURCES tst_updater_memory.cpp
+  LIBS test_support QuaZip::QuaZip)
+target_compile_definitions(tst_updater_memory PRIVATE UPDATER_EXE="$<TARGET_FILE:updater>")
+add_dependencies(tst_updater_memory updater)
+set_tests_properties(tst_updater_memory PROPERTIES LABELS "memory")

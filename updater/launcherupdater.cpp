@@ -19,6 +19,8 @@
 
 namespace {
 
+constexpr qint64 packageBufferBytes = 1024 * 1024;
+
 bool isFolderWritable(const QString &folder)
 {
     QFile probe(folder + QStringLiteral("/write_test.tmp"));
@@ -71,7 +73,14 @@ bool LauncherUpdater::startUpdate(const QString &launcherPath, const QString &up
     // decompression guard could refuse a well-compressing one.
     const QNetworkRequest request = launcherRequest(
         QUrl(updateUrl, QUrl::TolerantMode), settings.applicationName, BodyEncoding::Identity);
+    package = new QTemporaryFile(this);
+    if (!package->open()) {
+        fail(QStringLiteral("Failed to create temporary file"));
+        return true;
+    }
     QNetworkReply *reply = networkManager->get(request);
+    reply->setReadBufferSize(packageBufferBytes);
+    connect(reply, &QNetworkReply::readyRead, this, [this, reply] { writePackageData(reply); });
     connect(reply, &QNetworkReply::downloadProgress, this, &LauncherUpdater::downloadProgress);
     connect(reply, &QNetworkReply::finished, this, [this, reply] { onDownloadFinished(reply); });
     connect(InactivityGuard::watch(reply, stallTimeoutMs), &InactivityGuard::stalled, this,
@@ -91,30 +100,36 @@ void LauncherUpdater::onDownloadFinished(QNetworkReply *reply)
         fail(reply->errorString());
         return;
     }
+    writePackageData(reply);
+    if (packageWriteFailed || !package->flush()) {
+        fail(QStringLiteral("Failed to create temporary file"));
+        return;
+    }
     emit status(QStringLiteral("Extracting files..."));
 
-    QTemporaryFile archive;
-    if (!archive.open()) {
-        fail(QStringLiteral("Failed to create temporary file"));
-        return;
-    }
-    const QByteArray body = reply->readAll();
-    if (archive.write(body) != body.size() || !archive.flush()) {
-        fail(QStringLiteral("Failed to create temporary file"));
-        return;
-    }
-
-    const PackageExtraction extraction = extractPackage(archive.fileName(), targetFolder);
+    const PackageExtraction extraction = extractPackage(package->fileName(), targetFolder);
     if (!extraction.opened) {
         fail(QStringLiteral("Failed to open zip file"));
         return;
     }
-    if (extraction.failedEntries > 0) {
+    if (extraction.failedEntries > 0 || extraction.swapFailed) {
         fail(QStringLiteral("Some files could not be updated"));
         return;
     }
     emit status(QStringLiteral("Update completed successfully!"));
     emit finished();
+}
+
+void LauncherUpdater::writePackageData(QNetworkReply *reply)
+{
+    char buffer[64 * 1024];
+    for (;;) {
+        const qint64 length = reply->read(buffer, sizeof buffer);
+        if (length <= 0)
+            return;
+        if (!packageWriteFailed && package->write(buffer, length) != length)
+            packageWriteFailed = true;
+    }
 }
 
 void LauncherUpdater::fail(const QString &message)

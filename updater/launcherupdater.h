@@ -7,6 +7,7 @@
 
 class QNetworkAccessManager;
 class QNetworkReply;
+class QTemporaryFile;
 
 // Replaces the launcher's files with a release package: checks that the
 // launcher's folder is writable (restarting itself elevated once if not),
@@ -34,9 +35,13 @@ signals:
 
 private:
     void onDownloadFinished(QNetworkReply *reply);
+    void writePackageData(QNetworkReply *reply);
     void fail(const QString &message);
 
     QNetworkAccessManager *networkManager;
+    // The package goes to disk as it arrives, so memory stays flat in its size.
+    QTemporaryFile *package = nullptr;
+    bool packageWriteFailed = false;
     QString targetFolder;
     int stallTimeoutMs = InactivityGuard::defaultLimitMs;
 };

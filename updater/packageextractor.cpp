@@ -1,54 +1,48 @@
 #include "packageextractor.h"
 
 #include "filekey.h"
+#include "platform/platform.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QTemporaryDir>
 
 #include <quazip/quazip.h>
 #include <quazip/quazipfile.h>
 #include <quazip/quazipfileinfo.h>
+
+#include <memory>
 
 namespace {
 
 // Unix made the entry when the creator's host byte says so; only then do its
 // permission bits mean anything.
 constexpr int unixHost = 3;
+constexpr qint64 chunkBytes = 256 * 1024;
 
-// Writes beside the target and then swaps it in: a program that is running
-// (the updater itself, say) cannot be opened for writing, but it can be
-// removed on Linux or renamed aside on Windows.
-bool replaceFile(const QString &path, const QByteArray &content, QFile::Permissions permissions)
+struct Staged
 {
-    const QString part = path + QStringLiteral(".part");
-    QFile file(part);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    if (file.write(content) != content.size() || !file.flush()) {
-        file.remove();
-        return false;
-    }
-    file.close();
-    if (permissions)
-        file.setPermissions(permissions);
-    if (QFileInfo::exists(path) && !QFile::remove(path)) {
-        const QString aside = path + QStringLiteral(".old");
-        QFile::remove(aside);
-        if (!QFile::rename(path, aside)) {
-            QFile::remove(part);
+    QString name;
+    QFile::Permissions permissions; // none: keep what the replaced file had
+};
+
+bool copyEntry(QuaZipFile &entry, QFile &out, char *buffer)
+{
+    for (;;) {
+        const qint64 length = entry.read(buffer, chunkBytes);
+        if (length < 0)
             return false;
-        }
+        if (length == 0)
+            return true;
+        if (out.write(buffer, length) != length)
+            return false;
     }
-    if (!QFile::rename(part, path)) {
-        QFile::remove(part);
-        return false;
-    }
-    return true;
 }
 
-bool extractEntry(QuaZip &zip, const QString &name, const QString &targetFolder)
+bool unpackEntry(QuaZip &zip, const QString &name, const QString &stage, char *buffer,
+                 QList<Staged> &staged)
 {
     QuaZipFileInfo64 info;
     zip.getCurrentFileInfo(&info);
@@ -56,30 +50,32 @@ bool extractEntry(QuaZip &zip, const QString &name, const QString &targetFolder)
         qDebug().noquote() << "Refused archive entry:" << name;
         return false;
     }
-    const QString outputPath = targetFolder + QLatin1Char('/') + name;
-    if (name.endsWith(QLatin1Char('/')))
+    const QString outputPath = stage + QLatin1Char('/') + name;
+    if (name.endsWith(QLatin1Char('/'))) {
+        staged.append({name, {}});
         return QDir().mkpath(outputPath);
+    }
 
     QuaZipFile entry(&zip);
     if (!entry.open(QIODevice::ReadOnly)) {
         qDebug().noquote() << "Failed to open file in zip:" << name;
         return false;
     }
-    const QByteArray content = entry.readAll();
-    const bool complete = entry.getZipError() == UNZ_OK;
-    entry.close();
-    // A damaged entry fails its CRC check on close.
-    if (!complete || entry.getZipError() != UNZ_OK) {
-        qDebug().noquote() << "Failed to read file in zip:" << name;
-        return false;
-    }
     QDir().mkpath(QFileInfo(outputPath).absolutePath());
-    const QFile::Permissions permissions =
-        (info.versionCreated >> 8) == unixHost ? info.getPermissions() : QFile::Permissions();
-    if (!replaceFile(outputPath, content, permissions)) {
-        qDebug().noquote() << "Failed to create output file:" << outputPath;
+    QFile out(outputPath);
+    bool ok = out.open(QIODevice::WriteOnly | QIODevice::Truncate) && copyEntry(entry, out, buffer);
+    ok = ok && out.flush();
+    out.close();
+    // A damaged entry fails its CRC check on close.
+    entry.close();
+    if (!ok || entry.getZipError() != UNZ_OK) {
+        qDebug().noquote() << "Failed to unpack file in zip:" << name;
         return false;
     }
+    QFile::Permissions permissions;
+    if ((info.versionCreated >> 8) == unixHost)
+        permissions = info.getPermissions();
+    staged.append({name, permissions});
     return true;
 }
 
@@ -92,10 +88,42 @@ PackageExtraction extractPackage(const QString &archivePath, const QString &targ
     if (!zip.open(QuaZip::mdUnzip))
         return result;
     result.opened = true;
+
+    // Hidden, beside the files it replaces: the swap is a rename on one file system.
+    QTemporaryDir stage(targetFolder + QStringLiteral("/.update-XXXXXX"));
+    if (!stage.isValid()) {
+        result.failedEntries = 1;
+        return result;
+    }
+    const std::unique_ptr<char[]> buffer(new char[chunkBytes]);
+    QList<Staged> staged;
     for (bool more = zip.goToFirstFile(); more; more = zip.goToNextFile()) {
-        if (!extractEntry(zip, zip.getCurrentFileName(), targetFolder))
+        if (!unpackEntry(zip, zip.getCurrentFileName(), stage.path(), buffer.get(), staged))
             ++result.failedEntries;
     }
     zip.close();
+    if (result.failedEntries > 0 || zip.getZipError() != UNZ_OK) {
+        result.failedEntries = qMax(result.failedEntries, 1);
+        return result;
+    }
+
+    for (const Staged &file : std::as_const(staged)) {
+        const QString from = stage.path() + QLatin1Char('/') + file.name;
+        const QString to = targetFolder + QLatin1Char('/') + file.name;
+        if (file.name.endsWith(QLatin1Char('/'))) {
+            QDir().mkpath(to);
+            continue;
+        }
+        QFile::Permissions permissions = file.permissions;
+        if (!permissions && QFileInfo::exists(to))
+            permissions = QFile::permissions(to);
+        if (permissions)
+            QFile::setPermissions(from, permissions);
+        QDir().mkpath(QFileInfo(to).absolutePath());
+        if (!platform::replaceFile(from, to)) {
+            qDebug().noquote() << "Failed to replace:" << to;
+            result.swapFailed = true;
+        }
+    }
     return result;
 }

@@ -103,6 +103,10 @@ bool canLookUpWindows();
 // The roaming application-data folder (Windows APPDATA; XDG data home elsewhere).
 QString roamingAppDataPath();
 
+// Puts `from` in the place of `to` with one rename, replacing a file there (a
+// running program's image included); the old file is never removed first.
+bool replaceFile(const QString &from, const QString &to);
+
 struct FolderCheck
 {
     bool ok = false;

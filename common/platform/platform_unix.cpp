@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -168,6 +169,11 @@ bool terminateProcess(qint64 pid)
 QString roamingAppDataPath()
 {
     return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+}
+
+bool replaceFile(const QString &from, const QString &to)
+{
+    return ::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
 }
 
 FolderCheck ensurePrivateFolder(const QString &path)

@@ -91,6 +91,13 @@ QString roamingAppDataPath()
     return QDir::cleanPath(fromWide(win32core::environmentVariable(L"APPDATA")));
 }
 
+bool replaceFile(const QString &from, const QString &to)
+{
+    return win32core::replaceFile(wide(QDir::toNativeSeparators(from)),
+                                  wide(QDir::toNativeSeparators(to)),
+                                  wide(QDir::toNativeSeparators(to + QStringLiteral(".old"))));
+}
+
 FolderCheck ensurePrivateFolder(const QString &path)
 {
     FolderCheck check;

@@ -63,7 +63,7 @@ private:
     {
         auto reply = owned(xcb_intern_atom_reply(
             c, xcb_intern_atom(c, 0, static_cast<uint16_t>(strlen(name)), name), nullptr));
-        return reply ? reply->atom : XCB_ATOM_NONE;
+        return reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
     }
 
     std::vector<xcb_window_t> children(xcb_window_t window)

@@ -114,4 +114,17 @@ std::wstring environmentVariable(const std::wstring &name)
     return value;
 }
 
+bool replaceFile(const std::wstring &from, const std::wstring &to, const std::wstring &aside)
+{
+    if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
+    DeleteFileW(aside.c_str());
+    if (!MoveFileExW(to.c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING))
+        return false;
+    if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
+    MoveFileExW(aside.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING);
+    return false;
+}
+
 } // namespace win32core

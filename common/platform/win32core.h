@@ -47,6 +47,10 @@ bool terminateProcess(unsigned long pid, unsigned long waitMs);
 
 bool isTopLevelWindowVisible(const std::wstring &title);
 
+// MoveFileExW with MOVEFILE_REPLACE_EXISTING; a running image cannot be
+// replaced, so it is first renamed to `aside`.
+bool replaceFile(const std::wstring &from, const std::wstring &to, const std::wstring &aside);
+
 // Empty when the variable is not set.
 std::wstring environmentVariable(const std::wstring &name);
 

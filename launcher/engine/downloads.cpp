@@ -39,15 +39,24 @@ const QString emptyChecksum = crc32Hex(0);
 
 void Updater::startUpdate()
 {
-    // A run would stage files while a mover may be taking them away; the
-    // window cannot ask for one then, so there is nothing to answer.
-    if (movingFiles)
+    switch (engineState) {
+    case State::Downloading:
+        emit noUpdateAvailable();
         return;
+    case State::Checking:
+    case State::Verifying:
+    case State::MovingFiles:
+    case State::Uninstalling:
+        // The check under way will answer; a run would stage files a mover may be taking away.
+        return;
+    case State::Idle:
+        break;
+    }
     if (recheckRequired) {
         checkForUpdates();
         return;
     }
-    if (isUpdating || filesToDownload.isEmpty()) {
+    if (filesToDownload.isEmpty()) {
         emit noUpdateAvailable();
         return;
     }
@@ -56,8 +65,14 @@ void Updater::startUpdate()
                                           "Please close the game before updating."));
         return;
     }
+    if (!preparePrivateFolders().ok) {
+        emit stateChanged(runEndState());
+        emit downloadError(QStringLiteral("Could not create directory path for download"));
+        return;
+    }
 
-    isUpdating = true;
+    setState(State::Downloading);
+    checkedKeys.clear();
     nextFileIndex = 0;
     totalBytesReceived = 0;
     totalBytes = 0;
@@ -102,14 +117,15 @@ void Updater::startUpdate()
     emit overallProgress(0, totalBytes);
     downloadNextFile();
     // Every file may have been staged without a request (empty or already complete).
-    if (isUpdating && activeDownloads.isEmpty() && pendingDownloads.isEmpty() &&
-        nextFileIndex >= filesToDownload.size())
+    if (engineState == State::Downloading && activeDownloads.isEmpty() &&
+        pendingDownloads.isEmpty() && nextFileIndex >= filesToDownload.size())
         completeRun();
 }
 
 void Updater::downloadNextFile()
 {
-    while (activeDownloads.size() < slotLimit() && nextFileIndex < filesToDownload.size()) {
+    while (engineState == State::Downloading && activeDownloads.size() < slotLimit() &&
+           nextFileIndex < filesToDownload.size()) {
         const QString key = filesToDownload.at(nextFileIndex);
         takeKey(key);
         startDownload(fileUrl(key), key);
@@ -150,16 +166,21 @@ void Updater::startDownload(const QUrl &url, const QString &filePath)
         return;
     }
 
+    // A file that cannot even be created fails the run: nothing of it is moved in.
     const QString path = stagingPath(filePath);
     // A run stages thousands of files into a few folders: create each once.
     const QString folder = QFileInfo(path).absolutePath();
     if (!createdFolders.contains(folder)) {
         if (!QDir().mkpath(folder)) {
-            emit downloadError(QStringLiteral("Could not create directory path for download"));
+            failRun(QStringLiteral("Could not create directory path for download"));
             return;
         }
         createdFolders.insert(folder);
     }
+
+    // A leftover link must not carry the download to a file elsewhere.
+    if (QFileInfo(path).isSymLink())
+        QFile::remove(path);
 
     const QJsonObject entry = manifestFiles.value(filePath).toObject();
     const QString checksum = entry.value(QLatin1String("checksum")).toString();
@@ -173,9 +194,10 @@ void Updater::startDownload(const QUrl &url, const QString &filePath)
     if (knownEmpty || staged.kind == StagedStart::Kind::Complete) {
         QFile file(path);
         if (knownEmpty && !file.open(QIODevice::WriteOnly)) {
-            emit downloadError(QStringLiteral("Could not create temporary file for download"));
+            failRun(QStringLiteral("Could not create temporary file for download"));
             return;
         }
+        checkedKeys.insert(filePath);
         fileBytesReceived[filePath] = staged.bytes;
         totalBytesReceived += staged.bytes;
         return;
@@ -187,7 +209,7 @@ void Updater::startDownload(const QUrl &url, const QString &filePath)
     if (!file->open(resume ? QIODevice::ReadWrite : QIODevice::WriteOnly) ||
         (resume && !file->seek(staged.bytes))) {
         delete file;
-        emit downloadError(QStringLiteral("Could not create temporary file for download"));
+        failRun(QStringLiteral("Could not create temporary file for download"));
         return;
     }
 
@@ -249,14 +271,7 @@ void Updater::writeDownloadData(QNetworkReply *reply)
         it->crc = crc32Update(it->crc, buffer, length);
     }
 
-    emit downloadError(QStringLiteral("Failed to write download data to file"));
-    releaseDownload(reply);
-    // With nothing left running no download can finish, so the run would never end.
-    if (isUpdating && activeDownloads.isEmpty()) {
-        isUpdating = false;
-        pendingDownloads.clear();
-        emit stateChanged(QStringLiteral("update"));
-    }
+    failRun(QStringLiteral("Failed to write download data to file"));
 }
 
 // Decides where the body's bytes go: after the staged ones (206 for the range
@@ -299,8 +314,7 @@ void Updater::refuseOversizedDownload(QNetworkReply *reply)
 void Updater::rejectDownload(QNetworkReply *reply, const QString &message)
 {
     const QString staged = stagingPath(activeDownloads.value(reply).filePath);
-    emit downloadError(message);
-    cancelAllDownloads();
+    failRun(message);
     QFile::remove(staged);
 }
 
@@ -365,7 +379,7 @@ void Updater::releaseDownload(QNetworkReply *reply)
     activeDownloads.erase(it);
     abandonReply(reply, info);
 
-    if (QCoreApplication::closingDown() || !isUpdating)
+    if (QCoreApplication::closingDown() || engineState != State::Downloading)
         return;
     while (activeDownloads.size() < slotLimit() && !pendingDownloads.isEmpty()) {
         const PendingDownload next = pendingDownloads.takeFirst();
@@ -393,7 +407,7 @@ void Updater::onDownloadFinished(QNetworkReply *reply)
             startDownload(fileUrl(key), key);
             return;
         }
-        failRun(reply, isStall(reply->error()) ? stalledServerMessage() : reply->errorString());
+        failRun(isStall(reply->error()) ? stalledServerMessage() : reply->errorString());
         return;
     }
 
@@ -411,10 +425,14 @@ void Updater::onDownloadFinished(QNetworkReply *reply)
     const QString fileName = info.file->fileName();
     const QString filePath = info.filePath;
     const qint64 onDisk = QFileInfo(fileName).size();
-    if (!stored || onDisk != info.bytesWritten || crc32Hex(info.crc) != info.checksum) {
+    // The bytes on disk are what gets installed: read them back, in case anything
+    // else wrote to the file meanwhile.
+    if (!stored || onDisk != info.bytesWritten || crc32Hex(info.crc) != info.checksum ||
+        fileChecksum(fileName) != info.checksum) {
         rejectDownload(reply, QStringLiteral("File verification failed"));
         return;
     }
+    checkedKeys.insert(filePath);
 
     const qint64 size = info.expectedSize;
     bool wasLargestRunning = true;
@@ -448,48 +466,48 @@ void Updater::onDownloadFinished(QNetworkReply *reply)
     }
     downloadNextFile();
 
-    if (activeDownloads.isEmpty() && pendingDownloads.isEmpty() &&
-        nextFileIndex >= filesToDownload.size())
+    if (engineState == State::Downloading && activeDownloads.isEmpty() &&
+        pendingDownloads.isEmpty() && nextFileIndex >= filesToDownload.size())
         completeRun();
 }
 
-// A failed transfer ends the run and stops every other one; staged parts stay
-// for the next run to resume.
-void Updater::failRun(QNetworkReply *reply, const QString &message)
+QString Updater::runEndState()
 {
-    isUpdating = false;
-    releaseDownload(reply);
-    pendingDownloads.clear();
-    const auto others = activeDownloads;
-    activeDownloads.clear();
-    for (auto other = others.begin(); other != others.end(); ++other) {
-        DownloadInfo info = other.value();
-        abandonReply(other.key(), info);
-    }
-    if (!QCoreApplication::closingDown()) {
-        emit stateChanged(QStringLiteral("update"));
-        emit downloadError(message);
-    }
+    return isInstalled() ? QStringLiteral("update") : QStringLiteral("install");
+}
+
+void Updater::failRun(const QString &message)
+{
+    // Every file of the run stays staged; checked ones are reused by the next verification.
+    cancelAllDownloads();
+    setState(State::Idle);
+    if (QCoreApplication::closingDown())
+        return;
+    emit stateChanged(runEndState());
+    emit downloadError(message);
 }
 
 void Updater::completeRun()
 {
-    isUpdating = false;
-
     const QString temp = QStandardPaths::writableLocation(QStandardPaths::TempLocation);
     QFile marker(
         QDir::toNativeSeparators(QDir::cleanPath(temp + QStringLiteral("/.initcomplete"))));
     if (marker.open(QIODevice::WriteOnly))
         marker.close();
 
-    const QString source = stagingDirectory();
-    const QString destination = Settings::installPath();
-    grantExecuteBits(source, platform::executableFileName(Settings::instance->executableName));
-    if (installFiles(source, destination, {})) {
+    QSet<QString> keys = checkedKeys;
+    keys.unite(stagedValid);
+    setState(State::Idle);
+    switch (moveCheckedFilesIn(keys)) {
+    case MoveIn::Installed:
+    case MoveIn::NothingStaged:
         emit updateComplete();
-    } else {
-        emit stateChanged(QStringLiteral("update"));
+        break;
+    case MoveIn::GameRunning:
+    case MoveIn::Failed:
         recheckRequired = true;
+        emit stateChanged(runEndState());
+        break;
     }
 }
 
@@ -505,8 +523,4 @@ void Updater::cancelAllDownloads()
     lastBytesPerReply.clear();
     totalBytesReceived = 0;
     nextFileIndex = 0;
-    isUpdating = false;
-
-    if (!QCoreApplication::closingDown())
-        emit stateChanged(QStringLiteral("update"));
 }

@@ -11,6 +11,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QMetaObject>
 #include <QProcess>
 #include <QScopeGuard>
@@ -49,14 +50,26 @@ MoverEnd runPlainMover(const QString &exe, const QStringList &arguments)
 
 } // namespace
 
-void Updater::beginFileWork()
+void Updater::beginFileWork(State work)
 {
-    movingFiles = true;
+    // A verification must not read a folder while it changes: it runs again afterwards.
+    if (engineState == State::Verifying) {
+        stopVerification();
+        verifyAgain = true;
+    }
+    setState(work);
 }
 
 void Updater::endFileWork()
 {
-    movingFiles = false;
+    if (currentManifest) {
+        setState(State::Checking); // its reply is read below or when it arrives
+    } else if (std::exchange(verifyAgain, false)) {
+        setState(State::Idle);
+        verifyInstallation();
+    } else {
+        setState(State::Idle);
+    }
     // Manifests that arrived during the move are read now, after the caller
     // has reported its own outcome, as they would be behind a blocked thread.
     const QList<QPointer<QNetworkReply>> replies = std::exchange(deferredReplies, {});
@@ -101,8 +114,8 @@ bool Updater::installFiles(const QString &source, const QString &destination,
 {
     // Only one mover at a time. A call that arrives while one runs (from a
     // timer or a signal handled during the wait) moves nothing and says so
-    // with false, without a message of its own.
-    if (movingFiles)
+    // with false, without a message of its own. So does one during a run.
+    if (!fileWorkAllowed())
         return false;
     // An empty destination would be the mover's delete mode, which only uninstall may start.
     const QString refusal = checkFolderPair(source, destination);
@@ -118,9 +131,9 @@ bool Updater::installFiles(const QString &source, const QString &destination,
 Updater::MoveResult Updater::relocateInstallation(const QString &destination)
 {
     MoveResult result;
-    if (movingFiles || isUpdating || (verificationWatcher && verificationWatcher->isRunning())) {
-        result.error = QStringLiteral("Please wait until the current update or file operation "
-                                      "has finished.");
+    if (engineState != State::Idle) {
+        result.error = QStringLiteral("Please wait until the current check, update or file "
+                                      "operation has finished.");
         return result;
     }
     const QString source = Settings::installPath();
@@ -193,9 +206,20 @@ bool Updater::runFileMover(const QString &source, const QString &destination,
     return run.ok;
 }
 
+void Updater::waitForEarlierMover()
+{
+    // A mover started by a launcher that was killed meanwhile may still be at work.
+    QLockFile lock(privateDirectory() + QStringLiteral("/mover.lock"));
+    lock.setStaleLockTime(0);
+    if (!lock.tryLock(0) && lock.error() == QLockFile::LockFailedError)
+        runWhileResponsive([&lock] { lock.tryLock(moverRunLimitMs); });
+    lock.unlock();
+}
+
 Updater::MoverRun Updater::runMover(const QString &source, const QString &destination,
                                     const QStringList &ignore, const QString &listFile)
 {
+    waitForEarlierMover();
     // Only Windows protects install folders so that the mover must be elevated;
     // elsewhere it runs as a plain child process.
     bool needsElevation = false;
@@ -266,17 +290,104 @@ Updater::MoverRun Updater::runMover(const QString &source, const QString &destin
 
 int Updater::installPendingFiles()
 {
-    // While a mover runs nothing more is moved: 1, as for any move that failed.
-    if (movingFiles)
+    // While a mover or a run is at work nothing more is moved: 1, as for any move that failed.
+    if (!fileWorkAllowed())
         return 1;
+    switch (moveCheckedFilesIn(stagedValid)) {
+    case MoveIn::Installed:
+        return 0;
+    case MoveIn::NothingStaged:
+        return 2;
+    case MoveIn::GameRunning:
+    case MoveIn::Failed:
+        break;
+    }
+    return 1;
+}
+
+Updater::MoveIn Updater::moveCheckedFilesIn(const QSet<QString> &keys)
+{
     const QString staging = stagingDirectory();
-    if (!QDir(staging).exists())
-        return 2;
-    // Empty folders left behind by an earlier move do not count as staged files.
-    QDirIterator it(staging, QDir::Files | QDir::NoDotAndDotDot | platform::everyFileFilter(),
-                    QDirIterator::Subdirectories);
-    if (!it.hasNext())
-        return 2;
+    if (!preparePrivateFolders().ok) {
+        emit downloadError(QStringLiteral("The download folder cannot be used safely."));
+        return MoveIn::Failed;
+    }
+    pruneStaging();
+
+    // Only files checked against the current manifest go in; anything else
+    // staged (a partial file, a leftover of a killed run) waits or is gone.
+    QStringList entries;
+    for (const QString &key : keys) {
+        if (!manifestFiles.contains(key) || !isSafeFileKey(key))
+            continue;
+        const QString relative = key.startsWith(QLatin1Char('/')) ? key.mid(1) : key;
+        const QFileInfo staged(staging + QLatin1Char('/') + relative);
+        if (!relative.isEmpty() && staged.isFile() && !staged.isSymLink())
+            entries.append(relative);
+    }
+    if (entries.isEmpty())
+        return MoveIn::NothingStaged;
+
+    // The game may have been started while the files were downloading.
+    if (isGameRunning()) {
+        emit downloadError(gameStartedMessage());
+        return MoveIn::GameRunning;
+    }
+    const QString destination = Settings::installPath();
+    const QString refusal = checkFolderPair(staging, destination);
+    if (!refusal.isEmpty()) {
+        emit downloadError(refusal);
+        return MoveIn::Failed;
+    }
+    const QString list = writeList(QStringLiteral("staged-files.txt"), entries);
+    if (list.isEmpty()) {
+        emit downloadError(QStringLiteral("The download folder cannot be used safely."));
+        return MoveIn::Failed;
+    }
+    const auto removeList = qScopeGuard([list] { QFile::remove(list); });
+
     grantExecuteBits(staging, platform::executableFileName(Settings::instance->executableName));
-    return installFiles(staging, Settings::installPath(), {}) ? 0 : 1;
+    bool ok = false;
+    {
+        beginFileWork();
+        const auto end = qScopeGuard([this] { endFileWork(); });
+        ok = runFileMover(staging, destination, {}, list);
+    }
+    if (!ok)
+        return MoveIn::Failed;
+    for (const QString &key : keys) {
+        checkedKeys.remove(key);
+        stagedValid.remove(key);
+    }
+    return MoveIn::Installed;
+}
+
+void Updater::pruneStaging()
+{
+    // Without a manifest nothing tells what is ours to keep.
+    if (manifestFiles.isEmpty())
+        return;
+    QSet<QString> owned;
+    for (auto it = manifestFiles.constBegin(); it != manifestFiles.constEnd(); ++it)
+        owned.insert(it.key().startsWith(QLatin1Char('/')) ? it.key().mid(1) : it.key());
+
+    const QString staging = stagingDirectory();
+    const QDir root(staging);
+    QStringList folders;
+    QDirIterator it(staging,
+                    QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot | platform::everyFileFilter(),
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QFileInfo info = it.fileInfo();
+        if (info.isDir() && !info.isSymLink()) {
+            folders.prepend(path);
+            continue;
+        }
+        // Partial files of current keys stay for resuming; links and strays go.
+        if (info.isSymLink() || !owned.contains(root.relativeFilePath(path)))
+            QFile::remove(path);
+    }
+    for (const QString &folder : std::as_const(folders))
+        QDir().rmdir(folder);
 }

@@ -14,6 +14,8 @@
 #include <quazip.h>
 #include <quazipfile.h>
 
+#include <memory>
+
 namespace {
 
 QString legacyDirectory()
@@ -37,6 +39,8 @@ bool extractArchive(const QString &archive, const QString &folder)
         }
     }
 
+    constexpr qint64 chunkBytes = 256 * 1024;
+    const std::unique_ptr<char[]> buffer(new char[chunkBytes]);
     QuaZipFile entry(&zip);
     for (bool more = zip.goToFirstFile(); more; more = zip.goToNextFile()) {
         const QString name = zip.getCurrentFileName();
@@ -56,8 +60,19 @@ bool extractArchive(const QString &archive, const QString &folder)
             entry.close();
             return false;
         }
-        const QByteArray content = entry.readAll();
-        const bool written = out.write(content) == content.size();
+        // In bounded chunks: an entry may be far larger than memory should hold.
+        bool written = true;
+        for (;;) {
+            const qint64 length = entry.read(buffer.get(), chunkBytes);
+            if (length <= 0) {
+                written = length == 0;
+                break;
+            }
+            if (out.write(buffer.get(), length) != length) {
+                written = false;
+                break;
+            }
+        }
         entry.close();
         out.close();
         if (!written || entry.getZipError() != UNZ_OK)
@@ -89,7 +104,7 @@ bool Updater::isGameRunning()
 void Updater::uninstall()
 {
     // Nothing to ask while a mover runs: its folder may be the one to remove.
-    if (movingFiles || uninstallAfterCheck)
+    if (!fileWorkAllowed() || uninstallAfterCheck)
         return;
     const QString dir = Settings::installPath();
     // An empty or relative path would name whatever folder we were started in.
@@ -104,7 +119,8 @@ void Updater::uninstall()
     if (manifestFiles.isEmpty()) {
         // What the game owns is only known from a manifest: fetch one first.
         uninstallAfterCheck = true;
-        requestManifest();
+        if (engineState != State::Checking)
+            requestManifest();
         return;
     }
     performUninstall(dir);
@@ -122,7 +138,7 @@ void Updater::performUninstall(const QString &dir)
 
     bool ok = false;
     {
-        beginFileWork();
+        beginFileWork(State::Uninstalling);
         const auto end = qScopeGuard([this] { endFileWork(); });
         if (QFileInfo(dir).isWritable()) {
             ok = runFileMover(dir, QString(), {}, list);
@@ -171,7 +187,7 @@ bool Updater::hasLegacyInstallation()
 bool Updater::migrateLegacyInstallation()
 {
     // Only one file operation at a time; this one moves nothing meanwhile.
-    if (movingFiles)
+    if (!fileWorkAllowed())
         return false;
     beginFileWork();
     const auto end = qScopeGuard([this] { endFileWork(); });

@@ -14,6 +14,7 @@ void Updater::parseManifest(const QByteArray &body)
 {
     manifestFiles = QJsonObject();
     filesToDownload.clear();
+    stagedValid.clear();
 
     const DecodedManifest decoded = decodeManifest(body);
     if (!decoded.ok()) {
@@ -33,6 +34,9 @@ void Updater::refuseManifest(const QString &reason)
     // Without a word the window would stay in its checking state for good.
     qWarning().noquote() << "Refused the update manifest:" << reason;
     uninstallAfterCheck = false;
+    // Nor may a verification of an earlier table go on to report on this one.
+    stopVerification();
+    setState(State::Idle);
     emit stateChanged(QStringLiteral("update"));
     emit downloadError(invalidManifestMessage());
 }

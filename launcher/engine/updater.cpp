@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QNetworkRequest>
 #include <QSslConfiguration>
+#include <QTimer>
 
 namespace {
 
@@ -24,6 +25,9 @@ Updater::Updater() : QObject(nullptr)
 {
     qRegisterMetaType<QNetworkReply::NetworkError>();
     connect(&networkManager, &QNetworkAccessManager::finished, this, &Updater::handleNetworkReply);
+    deferredCheck = new QTimer(this);
+    deferredCheck->setSingleShot(true);
+    connect(deferredCheck, &QTimer::timeout, this, &Updater::runDeferredCheck);
 }
 
 Updater::~Updater()
@@ -85,14 +89,17 @@ void Updater::onRequestStalled(QNetworkReply *reply)
     switch (purposeOf(reply)) {
     case Purpose::File:
         if (activeDownloads.contains(reply))
-            failRun(reply, stalledServerMessage());
+            failRun(stalledServerMessage());
         return;
-    case Purpose::Manifest:
-        // Its end must not be read as a second failure.
+    case Purpose::Manifest: {
+        // Its end must not be read as a second failure; an earlier check's says nothing.
+        const bool current = reply == currentManifest;
         disconnect(reply, nullptr, this, nullptr);
         reply->abort();
-        handleDownloadError(QNetworkReply::TimeoutError);
+        if (current)
+            handleDownloadError(QNetworkReply::TimeoutError);
         return;
+    }
     case Purpose::LauncherVersion:
         disconnect(reply, nullptr, this, nullptr);
         reply->abort();
@@ -111,36 +118,93 @@ bool Updater::isStall(QNetworkReply::NetworkError error)
     return error == QNetworkReply::TimeoutError;
 }
 
+QString Updater::gameStartedMessage()
+{
+    return QStringLiteral("The game was started while the update was downloading. The "
+                          "downloaded files were kept and will be installed by the next update "
+                          "once the game is closed.");
+}
+
+void Updater::setState(State next)
+{
+    engineState = next;
+    // A check asked for while we were busy runs now, unless the caller starts other work first.
+    if (next == State::Idle && checkWanted && !deferredCheck->isActive())
+        deferredCheck->start(0);
+}
+
+bool Updater::fileWorkAllowed() const
+{
+    return engineState == State::Idle || engineState == State::Checking ||
+           engineState == State::Verifying;
+}
+
+void Updater::runDeferredCheck()
+{
+    if (!checkWanted)
+        return;
+    if (engineState != State::Idle)
+        return; // still busy: setState runs it once idle
+    checkWanted = false;
+    requestManifest();
+}
+
 void Updater::checkForUpdates()
 {
-    // Nor while files are being moved: the check would verify a half-moved folder.
-    if (isUpdating || movingFiles)
+    switch (engineState) {
+    case State::Checking:
+    case State::Verifying:
+        return; // the check under way answers this one too
+    case State::Downloading:
+    case State::MovingFiles:
+    case State::Uninstalling:
+        // Not now (a check would verify a half-moved folder), but not forgotten.
+        checkWanted = true;
         return;
+    case State::Idle:
+        break;
+    }
 
-    Settings *settings = Settings::instance;
-    const QDateTime last = QDateTime::fromString(settings->lastUpdateCheck, Qt::ISODate);
-    if (last.isValid() && last.addSecs(1) > QDateTime::currentDateTime())
+    // At most one check a second; one asked for sooner runs when the second is over.
+    const QDateTime last = QDateTime::fromString(Settings::instance->lastUpdateCheck, Qt::ISODate);
+    const QDateTime now = QDateTime::currentDateTime();
+    if (last.isValid() && last.addSecs(1) > now) {
+        checkWanted = true;
+        // A last check in the future (a clock set back) holds us no longer than a second.
+        const qint64 wait = qBound(qint64(1), now.msecsTo(last.addSecs(1)), qint64(1000));
+        if (!deferredCheck->isActive())
+            deferredCheck->start(static_cast<int>(wait));
         return;
-
+    }
+    checkWanted = false;
+    deferredCheck->stop();
     requestManifest();
-    isUpdating = false;
-    recheckRequired = false;
 }
 
 void Updater::requestManifest()
 {
     Settings *settings = Settings::instance;
+    recheckRequired = false;
+    setState(State::Checking);
+    // Its verification must not read a folder an earlier mover is still changing.
+    waitForEarlierMover();
     emit checkingForUpdates();
     settings->setLastUpdateCheck(QDateTime::currentDateTime().toString(Qt::ISODate));
 
     const QString address = settings->updateUrl + QLatin1Char('/') + settings->manifestFile;
     QNetworkReply *reply = sendRequest(QUrl(address, QUrl::TolerantMode), Purpose::Manifest);
-    connect(reply, &QNetworkReply::errorOccurred, this, &Updater::handleDownloadError);
+    currentManifest = reply;
+    connect(reply, &QNetworkReply::errorOccurred, this,
+            [this, reply](QNetworkReply::NetworkError error) {
+                // Only the latest check speaks; an earlier one was replaced.
+                if (reply == currentManifest)
+                    handleDownloadError(error);
+            });
     // Stop a body beyond the manifest bound while it arrives, before it fills memory.
     connect(reply, &QNetworkReply::downloadProgress, this, [this, reply](qint64 received, qint64) {
         if (received <= maxManifestBodyBytes || reply->property(oversizedProperty).toBool())
             return;
-        disconnect(reply, &QNetworkReply::errorOccurred, this, &Updater::handleDownloadError);
+        disconnect(reply, &QNetworkReply::errorOccurred, this, nullptr);
         reply->setProperty(oversizedProperty, true);
         reply->abort();
     });
@@ -152,14 +216,22 @@ void Updater::handleNetworkReply(QNetworkReply *reply)
     // a game file may well be named like the manifest.
     if (purposeOf(reply) == Purpose::Manifest) {
         // Its verification must not read the folder a mover is working on.
-        if (movingFiles) {
+        if (engineState == State::MovingFiles || engineState == State::Uninstalling) {
             deferredReplies.append(reply);
             return;
         }
+        // An earlier check's reply, or one that already failed, tells nothing now.
+        if (reply != currentManifest) {
+            reply->deleteLater();
+            return;
+        }
+        currentManifest = nullptr;
         if (reply->property(oversizedProperty).toBool())
             refuseManifest(QStringLiteral("body larger than %1 bytes").arg(maxManifestBodyBytes));
         else if (reply->error() == QNetworkReply::NoError)
             parseManifest(reply->readAll());
+        else if (engineState == State::Checking)
+            setState(State::Idle); // its error was reported when it occurred
     }
     reply->deleteLater();
 }
@@ -171,6 +243,10 @@ void Updater::handleDownloadError(QNetworkReply::NetworkError error)
         return;
     }
 
+    currentManifest = nullptr;
+    uninstallAfterCheck = false;
+    setState(State::Idle);
+
     if (launcherCheckIssued) {
         emit launcherVersionCheckComplete(false);
         MessageBox::critical(QStringLiteral("Launch Error"),
@@ -179,11 +255,6 @@ void Updater::handleDownloadError(QNetworkReply::NetworkError error)
         return;
     }
 
-    isUpdating = false;
-    uninstallAfterCheck = false;
-    cancelAllDownloads();
-    if (QCoreApplication::closingDown())
-        return;
     emit stateChanged(QStringLiteral("update"));
     emit downloadError(isStall(error) ? stalledServerMessage()
                                       : QStringLiteral("Network error occurred"));

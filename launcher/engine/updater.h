@@ -21,6 +21,7 @@
 #include <memory>
 
 class QFile;
+class QTimer;
 
 // Upper bound of simultaneous file downloads; set once when the program starts.
 extern int maxConcurrentDownloads;
@@ -34,6 +35,18 @@ class Updater final : public QObject
     Q_OBJECT
 
 public:
+    // What the engine is doing; every entry point decides from it what a call
+    // at the wrong moment does.
+    enum class State
+    {
+        Idle,
+        Checking,    // the manifest request is out
+        Verifying,   // the game folder is being checked against the manifest
+        Downloading, // a run fetches files into staging
+        MovingFiles, // a file mover (or the legacy unpacking) is at work
+        Uninstalling // confirmed: waiting for the manifest, or removing files
+    };
+
     Updater();
     ~Updater() override;
 
@@ -79,7 +92,8 @@ public:
     // Read-only views of the engine's state.
     const QJsonObject &fileTable() const { return manifestFiles; }
     const QList<QString> &filesToFetch() const { return filesToDownload; }
-    bool updating() const { return isUpdating; }
+    State state() const { return engineState; }
+    bool updating() const { return engineState == State::Downloading; }
     bool recheckPending() const { return recheckRequired; }
     // Carries every request of the engine; observers may watch its replies.
     const QNetworkAccessManager &network() const { return networkManager; }
@@ -94,6 +108,7 @@ public:
     static QString invalidManifestMessage();
     static QString overlappingFoldersMessage();
     static QString relativeFolderMessage();
+    static QString gameStartedMessage();
 
 signals:
     void updateAvailable(QString newVersion);
@@ -156,6 +171,12 @@ private:
     static Purpose purposeOf(const QNetworkReply *reply);
     static bool isStall(QNetworkReply::NetworkError error);
 
+    void setState(State next);
+    bool fileWorkAllowed() const;
+    void runDeferredCheck();
+    void failRun(const QString &message);
+    QString runEndState();
+
     // Manifest.
     void requestManifest();
     void parseManifest(const QByteArray &body);
@@ -177,8 +198,16 @@ private:
     void refuseOversizedDownload(QNetworkReply *reply);
     bool placeBody(QNetworkReply *reply, DownloadInfo &info, int status);
     void rejectDownload(QNetworkReply *reply, const QString &message);
-    void failRun(QNetworkReply *reply, const QString &message);
     void completeRun();
+    enum class MoveIn
+    {
+        Installed,
+        NothingStaged,
+        GameRunning,
+        Failed
+    };
+    MoveIn moveCheckedFilesIn(const QSet<QString> &keys);
+    void pruneStaging();
     void takeKey(const QString &key);
     QString largestWaitingKey();
 
@@ -196,6 +225,7 @@ private:
     bool runFileMover(const QString &source, const QString &destination, const QStringList &ignore,
                       const QString &listFile = {});
     static bool isFullPath(const QString &path);
+    static void waitForEarlierMover();
     // Empty when the pair may be used; otherwise the player's text.
     static QString checkFolderPair(const QString &source, const QString &destination);
     static platform::FolderCheck preparePrivateFolders();
@@ -203,7 +233,7 @@ private:
     QString writeOwnedList();
     static QString writeList(const QString &name, const QStringList &entries);
     void performUninstall(const QString &dir);
-    void beginFileWork();
+    void beginFileWork(State work = State::MovingFiles);
     void endFileWork();
 
     // Declared first so it is destroyed last.
@@ -213,23 +243,33 @@ private:
     QJsonObject manifestFiles;
     QList<QString> filesToDownload;
     int nextFileIndex = 0;
-    bool isUpdating = false;
+    State engineState = State::Idle;
     bool recheckRequired = false;
+    bool checkWanted = false;         // a check asked for while busy or within the second
     bool uninstallAfterCheck = false; // confirmed, waiting for the list of what the game owns
+    bool verifyAgain = false;         // a verification stopped by file work runs again after it
+    QTimer *deferredCheck = nullptr;
+    QPointer<QNetworkReply> currentManifest; // replies of earlier checks are dropped
+    QSet<QString> checkedKeys;               // downloaded and checked by this run
+    QSet<QString> stagedValid;               // staged copies the last verification found correct
     QMap<QNetworkReply *, DownloadInfo> activeDownloads;
     QList<PendingDownload> pendingDownloads;
     QMap<QString, qint64> fileBytesReceived;
     qint64 totalBytesReceived = 0;
     qint64 totalBytes = 0;
-    QFutureWatcher<QList<QString>> *verificationWatcher = nullptr;
+    struct VerifiedBatch
+    {
+        QList<QString> bad;
+        QList<QString> stagedValid;
+    };
+    QFutureWatcher<VerifiedBatch> *verificationWatcher = nullptr;
     QList<QString> verificationResults;
 
     DownloadSpeed speed;
     QMap<QNetworkReply *, qint64> lastBytesPerReply;
     int stallTimeoutMs = defaultStallTimeoutMs;
 
-    bool movingFiles = false;                       // a mover (or the legacy unpacking) is at work
-    QList<QPointer<QNetworkReply>> deferredReplies; // manifests that came in meanwhile
+    QList<QPointer<QNetworkReply>> deferredReplies; // manifests that came in during file work
 
     // The run's keys above size 0, largest first and list order among equals, with
     // the keys already taken: a refill walks a cursor instead of rescanning the list.

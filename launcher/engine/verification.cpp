@@ -54,6 +54,9 @@ bool isStagedFileValid(const QString &stagingDir, const QString &relativePath,
 
 QList<QString> Updater::verifyInstallation()
 {
+    // During a run or a move the folder and the fetch list are not ours to reset.
+    if (!fileWorkAllowed())
+        return {};
     stopVerification();
     verificationResults.clear();
     filesToDownload.clear();
@@ -69,14 +72,17 @@ QList<QString> Updater::verifyInstallation()
         tasks.append({key, checksum});
     }
 
+    stagedValid.clear();
     if (tasks.isEmpty()) {
         // Nothing to check means nothing to fetch; silence would leave the
         // window in its checking state with every control disabled.
+        setState(State::Idle);
         emit noUpdateAvailable();
         return verificationResults;
     }
 
-    verificationWatcher = new QFutureWatcher<QList<QString>>(this);
+    setState(State::Verifying);
+    verificationWatcher = new QFutureWatcher<VerifiedBatch>(this);
     auto progress = QSharedPointer<SharedProgress>::create();
     progress->totalFiles = static_cast<int>(tasks.size());
     connect(verificationWatcher, &QFutureWatcherBase::finished, this,
@@ -91,13 +97,17 @@ QList<QString> Updater::verifyInstallation()
     Updater *updater = this;
 
     auto verifyBatch = [updater, progress, installDir,
-                        stagingDir](const QList<VerificationTask> &batch) -> QList<QString> {
-        QList<QString> bad;
+                        stagingDir](const QList<VerificationTask> &batch) -> VerifiedBatch {
+        VerifiedBatch result;
         for (const VerificationTask &task : batch) {
             const QString path = joinedPath(installDir, task.relativePath);
-            if (!isGoodInstalledFile(path, task.expectedChecksum) &&
-                !isStagedFileValid(stagingDir, task.relativePath, task.expectedChecksum))
-                bad.append(task.relativePath);
+            if (!isGoodInstalledFile(path, task.expectedChecksum)) {
+                // A correct staged copy is what a run would fetch: it is moved in instead.
+                if (isStagedFileValid(stagingDir, task.relativePath, task.expectedChecksum))
+                    result.stagedValid.append(task.relativePath);
+                else
+                    result.bad.append(task.relativePath);
+            }
 
             // Posting under the lock keeps the reports in increasing order.
             QMutexLocker lock(&progress->mutex);
@@ -108,7 +118,7 @@ QList<QString> Updater::verifyInstallation()
                 [updater, checked, total] { emit updater->verificationProgress(checked, total); },
                 Qt::QueuedConnection);
         }
-        return bad;
+        return result;
     };
 
     const auto batches = splitIntoBatches(tasks, QThread::idealThreadCount());
@@ -134,10 +144,14 @@ void Updater::stopVerification()
 
 void Updater::onVerificationFinished()
 {
-    const QList<QList<QString>> batches = verificationWatcher->future().results();
-    for (const QList<QString> &bad : batches)
-        verificationResults.append(bad);
+    const QList<VerifiedBatch> batches = verificationWatcher->future().results();
+    for (const VerifiedBatch &batch : batches) {
+        verificationResults.append(batch.bad);
+        for (const QString &key : batch.stagedValid)
+            stagedValid.insert(key);
+    }
     filesToDownload = verificationResults;
+    setState(State::Idle);
 
     if (!filesToDownload.isEmpty())
         emit updateAvailable(isInstalled() ? QStringLiteral("update") : QStringLiteral("install"));
