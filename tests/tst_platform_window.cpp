@@ -25,7 +25,7 @@ bool setWindowProperty(xcb_window_t window, const char *name, const char *type,
     auto atom = [c](const char *atomName) {
         xcb_intern_atom_reply_t *reply = xcb_intern_atom_reply(
             c, xcb_intern_atom(c, 0, uint16_t(strlen(atomName)), atomName), nullptr);
-        const xcb_atom_t result = reply ? reply->atom : XCB_ATOM_NONE;
+        const xcb_atom_t result = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
         free(reply);
         return result;
     };

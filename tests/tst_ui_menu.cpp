@@ -385,7 +385,7 @@ private slots:
         QVERIFY(separator->styleSheet().contains(QStringLiteral("margin-left: 30px")));
 
         int coloured = 0;
-        for (const QString &name : {"Website", "Shop", "YouTube"}) {
+        for (const char *name : {"Website", "Shop", "YouTube"}) {
             QLabel *label = linkRow(name)->findChildren<QLabel *>().last();
             if (label->styleSheet() != QLatin1String("color: ;")) {
                 QCOMPARE(label->styleSheet(), QStringLiteral("color: #FEFEC6;"));
