@@ -56,8 +56,10 @@ private:
 
     bool runEnded() const
     {
+        // A failed run ends on "install" when nothing was installed before it.
         return log->count(QStringLiteral("updateComplete()")) > 0 ||
-               log->events.contains(QStringLiteral("stateChanged(update)"));
+               log->events.contains(QStringLiteral("stateChanged(update)")) ||
+               log->events.contains(QStringLiteral("stateChanged(install)"));
     }
 
     // Checks the game published in the fixture's patch folder, then installs it.
