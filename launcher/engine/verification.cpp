@@ -82,13 +82,17 @@ QList<QString> Updater::verifyInstallation()
     }
 
     setState(State::Verifying);
-    verificationWatcher = new QFutureWatcher<VerifiedBatch>(this);
+    auto *const watcher = new QFutureWatcher<VerifiedBatch>(this);
+    verificationWatcher = watcher;
     auto progress = QSharedPointer<SharedProgress>::create();
     progress->totalFiles = static_cast<int>(tasks.size());
     connect(verificationWatcher, &QFutureWatcherBase::finished, this,
             &Updater::onVerificationFinished);
 
     emit verificationStarted(progress->totalFiles);
+    // A slot may have started a new run meanwhile; this one is then already stopped.
+    if (verificationWatcher != watcher)
+        return verificationResults;
 
     // Taken here on the GUI thread: workers never touch Settings, which the
     // window may already have deleted when it tears the engine down.
