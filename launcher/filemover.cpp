@@ -59,6 +59,18 @@ void removeEmptiedFolders(const QString &root, const QStringList &entries)
     QDir().rmdir(root);
 }
 
+// Moves `path` over `target`, replacing what is there, or removes it when
+// `target` is empty; false when the file could not be moved or removed.
+bool moveOrRemove(const QString &path, const QString &target)
+{
+    if (target.isEmpty())
+        return QFile::remove(path);
+    QDir().mkpath(QFileInfo(target).path());
+    if (QFileInfo::exists(target) || QFileInfo(target).isSymLink())
+        QFile::remove(target);
+    return QFile::rename(path, target);
+}
+
 bool moveListed(const QString &source, const QString &dest, const QStringList &ignored,
                 const QString &listFile)
 {
@@ -90,16 +102,8 @@ bool moveListed(const QString &source, const QString &dest, const QStringList &i
         // What is already gone needs no work; a folder is only removed once emptied.
         if ((!info.exists() && !info.isSymLink()) || (info.isDir() && !isLink(info)))
             continue;
-        if (moving) {
-            const QString target = destDir.filePath(entry);
-            QDir().mkpath(QFileInfo(target).path());
-            if (QFileInfo::exists(target) || QFileInfo(target).isSymLink())
-                QFile::remove(target);
-            if (!QFile::rename(path, target))
-                ok = false;
-        } else if (!QFile::remove(path)) {
+        if (!moveOrRemove(path, moving ? destDir.filePath(entry) : QString()))
             ok = false;
-        }
     }
     removeEmptiedFolders(root, list.entries);
     return ok;
@@ -133,16 +137,8 @@ bool moveTree(const QString &source, const QString &dest, const QStringList &ign
             continue;
         }
 
-        if (moving) {
-            const QString target = destDir.filePath(relative);
-            QDir().mkpath(QFileInfo(target).path());
-            if (QFileInfo::exists(target) || QFileInfo(target).isSymLink())
-                QFile::remove(target);
-            if (!QFile::rename(path, target))
-                ok = false;
-        } else if (!QFile::remove(path)) {
+        if (!moveOrRemove(path, moving ? destDir.filePath(relative) : QString()))
             ok = false;
-        }
     }
 
     if (!moving) {
