@@ -9,7 +9,7 @@ if(TARGET patchtool AND UNSHARE_EXECUTABLE AND NGINX_EXECUTABLE)
     e2e/tlsnginx.cpp e2e/tlsnginx.h)
   target_include_directories(tst_e2e PRIVATE e2e)
   target_link_libraries(tst_e2e PRIVATE Qt6::Test Qt6::Gui Qt6::Network
-    common test_support test_process_support)
+    common test_support test_process_support PkgConfig::XCB)
   target_compile_definitions(tst_e2e PRIVATE
     LAUNCHER_EXE="$<TARGET_FILE:launcher>"
     UPDATER_EXE="$<TARGET_FILE:updater>"
@@ -27,6 +27,9 @@ if(TARGET patchtool AND UNSHARE_EXECUTABLE AND NGINX_EXECUTABLE)
     "${UNSHARE_EXECUTABLE} ${namespaces} true 2>/dev/null || exit 77; export LAUNCHER_E2E_OUTER_NAMESPACES=\"$(readlink /proc/self/ns/mnt) $(readlink /proc/self/ns/net)\"; exec ${UNSHARE_EXECUTABLE} ${namespaces} -- \"$0\""
     $<TARGET_FILE:tst_e2e>)
   # Alone on the display: its clicks must not land on another suite's windows.
-  set_tests_properties(tst_e2e PROPERTIES LABELS "x11" ENVIRONMENT "QT_QPA_PLATFORM=xcb"
+  # The journey is one test function: Qt Test's own limit for one (300 s) would
+  # end it on a busy machine before CTest's.
+  set_tests_properties(tst_e2e PROPERTIES LABELS "x11"
+    ENVIRONMENT "QT_QPA_PLATFORM=xcb;QTEST_FUNCTION_TIMEOUT=840000"
     SKIP_RETURN_CODE 77 RUN_SERIAL ON TIMEOUT 900)
 endif()

@@ -117,6 +117,8 @@ private:
     bool handleManageButtonPress(QEvent *event);
     void showError(const QString &title, const QString &text);
     QPushButton *manageButton() const;
+    // Logs what the button shows when that changes (a state, "launching", "playing").
+    void reportButton(const QString &shown);
 
     // Starting and watching the game (mainwindow_launch.cpp).
     bool launchGame();
@@ -157,6 +159,7 @@ private:
     bool shownOnScreen = false;
     bool engineBusy = false;
     QString currentButtonState;
+    QString reportedButton;
     CircularProgressWidget *progressRing = nullptr;
     QLabel *speedLabel = nullptr;
     QTimer *checkingTimer = nullptr;

@@ -12,10 +12,15 @@
 #include <QFontMetrics>
 #include <QIcon>
 #include <QLabel>
+#include <QLoggingCategory>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStyle>
 #include <QTimer>
+
+// Off unless QT_LOGGING_RULES="launcher.button.info=true": what the button
+// shows, for whoever drives the window from outside (the end-to-end test).
+Q_LOGGING_CATEGORY(buttonLog, "launcher.button", QtWarningMsg)
 
 namespace {
 
@@ -127,6 +132,7 @@ void MainWindow::setButtonState(const QString &state)
         }
     }
     updateButtonAppearance(button, state);
+    reportButton(state);
 
     if (state == QLatin1String("checking")) {
         if (!checkingTimer) {
@@ -141,6 +147,14 @@ void MainWindow::setButtonState(const QString &state)
     const bool busy = isRunState(state) || state == QLatin1String("checking");
     button->setEnabled(isIdleState(state) ? firstCheckAnswered : !busy);
     emit buttonStateChanged(state);
+}
+
+void MainWindow::reportButton(const QString &shown)
+{
+    if (shown == reportedButton)
+        return;
+    reportedButton = shown;
+    qCInfo(buttonLog).noquote() << shown;
 }
 
 void MainWindow::updateButtonAppearance(QPushButton *button, const QString &state)

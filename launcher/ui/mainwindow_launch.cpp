@@ -40,6 +40,7 @@ bool MainWindow::launchGame()
         launchDots = 0;
         button->setText(tr("Launching"));
         button->setIcon(QIcon());
+        reportButton(QStringLiteral("launching"));
     }
     if (!launchTimer) {
         launchTimer = new QTimer(this);
@@ -89,6 +90,7 @@ void MainWindow::finishLaunch(bool success)
         if (button) {
             button->setText(tr("Play"));
             button->setIcon(QIcon(QStringLiteral(":/resources/icon_play.png")));
+            reportButton(QStringLiteral("play"));
         }
         updater.checkForUpdates();
         return;
@@ -97,6 +99,7 @@ void MainWindow::finishLaunch(bool success)
         return;
     button->setText(tr("Playing"));
     button->setIcon(QIcon());
+    reportButton(QStringLiteral("playing"));
     QTimer::singleShot(gameWatchMs, this, &MainWindow::watchGame);
 }
 
@@ -110,6 +113,7 @@ void MainWindow::watchGame()
     if (QPushButton *button = manageButton()) {
         button->setText(tr("Play"));
         button->setIcon(QIcon(QStringLiteral(":/resources/icon_play.png")));
+        reportButton(QStringLiteral("play"));
     }
     updater.checkForUpdates();
 }

@@ -16,6 +16,13 @@ public:
     QPoint windowPosition(qulonglong window) const;
     bool click(qulonglong window, QPoint inside) const;
     bool pressKey(qulonglong window, const QString &key) const;
+    // Keys to whichever window holds the keyboard (an open menu grabs it).
+    bool pressKeys(const QStringList &keys) const;
+    bool typeText(qulonglong window, const QString &text) const;
+    // Asks the window to close, as a window manager's close button does.
+    bool closeWindow(qulonglong window) const;
+    // The visible windows of a process (its main window, menus, dialogs).
+    QList<qulonglong> windowsOf(qint64 pid) const;
 
     QImage grab() const;
     // Saves the screen as <folder>/<name>.png and returns the path.
