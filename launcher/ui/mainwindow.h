@@ -6,6 +6,7 @@
 #include <QMainWindow>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 #include <QTranslator>
 #include <QVideoFrame>
 
@@ -117,8 +118,9 @@ private:
     bool handleManageButtonPress(QEvent *event);
     void showError(const QString &title, const QString &text);
     QPushButton *manageButton() const;
-    // Logs what the button shows when that changes (a state, "launching", "playing").
+    // What the button shows (a state, "launching", "playing"), logged at its next paint.
     void reportButton(const QString &shown);
+    void flushButtonReports();
 
     // Starting and watching the game (mainwindow_launch.cpp).
     bool launchGame();
@@ -160,6 +162,7 @@ private:
     bool engineBusy = false;
     QString currentButtonState;
     QString reportedButton;
+    QStringList unpaintedButtonStates;
     CircularProgressWidget *progressRing = nullptr;
     QLabel *speedLabel = nullptr;
     QTimer *checkingTimer = nullptr;

@@ -18,8 +18,9 @@
 #include <QStyle>
 #include <QTimer>
 
-// Off unless QT_LOGGING_RULES="launcher.button.info=true": what the button
-// shows, for whoever drives the window from outside (the end-to-end test).
+// Off unless QT_LOGGING_RULES="launcher.button.info=true": the states the
+// button went through, written when it is painted, for whoever drives the
+// window from outside (the end-to-end test).
 Q_LOGGING_CATEGORY(buttonLog, "launcher.button", QtWarningMsg)
 
 namespace {
@@ -151,10 +152,17 @@ void MainWindow::setButtonState(const QString &state)
 
 void MainWindow::reportButton(const QString &shown)
 {
-    if (shown == reportedButton)
+    if (shown == reportedButton || !buttonLog().isInfoEnabled())
         return;
     reportedButton = shown;
-    qCInfo(buttonLog).noquote() << shown;
+    unpaintedButtonStates << shown;
+}
+
+void MainWindow::flushButtonReports()
+{
+    for (const QString &state : std::as_const(unpaintedButtonStates))
+        qCInfo(buttonLog).noquote() << state;
+    unpaintedButtonStates.clear();
 }
 
 void MainWindow::updateButtonAppearance(QPushButton *button, const QString &state)

@@ -38,8 +38,11 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
         return handleCategoryRowEvent(watched, event);
 
     if (watched->objectName() == QLatin1String("manageButton") &&
-        qobject_cast<QPushButton *>(watched))
+        qobject_cast<QPushButton *>(watched)) {
+        if (event->type() == QEvent::Paint)
+            flushButtonReports();
         return handleManageButtonPress(event);
+    }
 
     return QMainWindow::eventFilter(watched, event);
 }
