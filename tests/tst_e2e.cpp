@@ -28,7 +28,6 @@ namespace {
 const QString launcherExe = QStringLiteral(LAUNCHER_EXE);
 const QString updaterExe = QStringLiteral(UPDATER_EXE);
 const QString patchtoolExe = QStringLiteral(PATCHTOOL_EXE);
-const QString resources = QStringLiteral(RESOURCES_DIR);
 // Every wait covers installs, checks and program starts on a machine shared
 // with another suite.
 constexpr int longWait = 2 * busyMachinePatienceMs;
