@@ -3,6 +3,7 @@
 // update to a second published version, play again. Screenshots of the
 // button's states stay in the build folder for people to look at.
 #include "enginefixture.h"
+#include "installlocationdialog.h"
 #include "messagebox.h"
 #include "platform/platform.h"
 #include "settings.h"
@@ -14,6 +15,7 @@
 #include <QGuiApplication>
 #include <QJsonObject>
 #include <QLabel>
+#include <QMenu>
 #include <QPushButton>
 #include <QScreen>
 #include <QSignalSpy>
@@ -58,6 +60,17 @@ private:
         window.show();
         [&] { QTRY_VERIFY_WITH_TIMEOUT(ready.count() == 1, 30000); }();
         return window;
+    }
+
+    QAction *menuEntry(MainWindow &window, const QString &text)
+    {
+        QMetaObject::invokeMethod(&window, "showSettingsMenu");
+        const auto menus = window.findChildren<QMenu *>(QStringLiteral("settingsMenu"));
+        if (!menus.isEmpty())
+            for (QAction *action : menus.last()->actions())
+                if (action->text() == text)
+                    return action;
+        qFatal("no menu entry %s", qPrintable(text));
     }
 
     // The big file arrives slowly, so the ring and the speed line can be seen.
@@ -148,6 +161,63 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(text(), QStringLiteral("Playing"), 30000);
         QTRY_COMPARE_WITH_TIMEOUT(text(), QStringLiteral("Play"), 30000);
         QVERIFY(fixture.errorTexts().isEmpty());
+    }
+
+    // Moving or uninstalling pulls files from under a game that is starting or
+    // running, and the button stays enabled meanwhile: the menu refuses both.
+    void gameBusyRefusesMoveAndUninstall_data()
+    {
+        QTest::addColumn<QJsonObject>("game");
+        QTest::addColumn<QString>("waitFor");
+        // Exits within a second without a window: the window still watches for it.
+        QTest::newRow("launching")
+            << QJsonObject{{"window", false}, {"seconds", 1}} << QStringLiteral("Launching");
+        QTest::newRow("playing") << QJsonObject{{"title", "Ashgrove PTR"}, {"seconds", 120}}
+                                 << QStringLiteral("Playing");
+    }
+
+    void gameBusyRefusesMoveAndUninstall()
+    {
+        QFETCH(QJsonObject, game);
+        QFETCH(QString, waitFor);
+        const FileMap files = fixture.sampleGame(game);
+        QVERIFY(fixture.publish(files));
+        QVERIFY(fixture.install(files));
+        MainWindow &window = showWindow();
+        window.setLaunchWatchPeriod(10 * 60 * 1000);
+        fixture.startFirstCheck();
+        QTRY_COMPARE_WITH_TIMEOUT(state(), QStringLiteral("play"), 30000);
+        QTest::mouseClick(fixture.button(), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(text().startsWith(waitFor), 30000);
+        if (waitFor == QLatin1String("Launching"))
+            QTRY_VERIFY_WITH_TIMEOUT(!window.engine().isGameRunning(), 30000);
+
+        MessageBox::clearRecord();
+        // Yes to every question: only the refusal keeps the files where they are.
+        for (int i = 0; i < 3; ++i)
+            MessageBox::presetAnswer(QMessageBox::Yes);
+        const QString oldFolder = Settings::installPath();
+        const QString newFolder = fixture.installDir() + QStringLiteral("-moved");
+        QTimer::singleShot(0, this, [newFolder] {
+            auto *dialog = qobject_cast<InstallLocationDialog *>(QApplication::activeModalWidget());
+            QVERIFY2(dialog, "no location dialog");
+            dialog->setChosenPath(newFolder);
+            QTest::mouseClick(dialog->confirmButton, Qt::LeftButton);
+            dialog->reject();
+        });
+        menuEntry(window, QStringLiteral("Modify Install"))->trigger();
+        menuEntry(window, QStringLiteral("Uninstall"))->trigger();
+
+        const QString refusal =
+            QStringLiteral("Please close the game before moving or uninstalling it.");
+        QStringList texts;
+        for (const MessageBox::Shown &box : MessageBox::shownBoxes())
+            texts << box.text;
+        QCOMPARE(texts.count(refusal), 2);
+        QCOMPARE(Settings::installPath(), oldFolder);
+        for (auto it = files.cbegin(); it != files.cend(); ++it)
+            QVERIFY2(QFile::exists(oldFolder + QLatin1Char('/') + it.key()), qPrintable(it.key()));
+        QVERIFY(!QFile::exists(newFolder));
     }
 
     // The game runs, but no window carries the product's name: after the
