@@ -1,5 +1,7 @@
 #include "downloadspeed.h"
 #include "enginefixture.h"
+#include "manifestcodec.h"
+#include "patience.h"
 #include "platform/platform.h"
 #include "updater.h"
 
@@ -7,7 +9,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QNetworkReply>
+#include <QNetworkRequest>
 #include <QProcess>
+#include <QSignalSpy>
 #include <QTest>
 
 #include <pwd.h>
@@ -654,6 +659,51 @@ private slots:
         QVERIFY(log->named(QStringLiteral("verificationStarted")).isEmpty());
         QVERIFY(log->named(QStringLiteral("downloadError")).isEmpty());
         QCOMPARE(readFile(fixture.installDir() + key), QByteArray("not a manifest"));
+    }
+
+    // A manifest reply the engine is not waiting for (an earlier check's, come
+    // in late) neither replaces the table nor ends the check or run under way.
+    void staleManifestReplyDropped_data()
+    {
+        QTest::addColumn<bool>("duringRun");
+        QTest::newRow("during a later check") << false;
+        QTest::newRow("during a run") << true;
+    }
+
+    void staleManifestReplyDropped()
+    {
+        QFETCH(bool, duringRun);
+        prepare({{QStringLiteral("/a.pak"), "alpha"}, {QStringLiteral("/b.pak"), "beta"}});
+        const QList<QString> table = updater->filesToFetch();
+        // Held open by silent requests until the stale reply has been handled.
+        updater->setStallTimeout(busyMachinePatienceMs);
+        if (duringRun) {
+            for (const QString &key : table)
+                fixture.server->setFault(path(key), silence());
+            updater->startUpdate();
+        } else {
+            fixture.server->setFault(fixture.manifestPath(), silence());
+            checkNow(fixture, *updater);
+        }
+        const Updater::State underWay =
+            duringRun ? Updater::State::Downloading : Updater::State::Checking;
+        QCOMPARE(updater->state(), underWay);
+
+        const QString earlier = QStringLiteral("/earlier.gz");
+        QVERIFY(writeFile(
+            fixture.patchDir() + earlier,
+            encodeManifest({{QStringLiteral("/other.pak"), EngineFixture::entryFor("other")}})));
+        QNetworkRequest request(QUrl(fixture.settings->updateUrl + earlier));
+        request.setAttribute(QNetworkRequest::User, 1); // how the engine marks a manifest request
+        QNetworkReply *stale = const_cast<QNetworkAccessManager &>(updater->network()).get(request);
+        QSignalSpy handled(stale, &QNetworkReply::finished);
+        QVERIFY(handled.wait(busyMachinePatienceMs));
+
+        QCOMPARE(updater->state(), underWay);
+        QCOMPARE(updater->filesToFetch(), table);
+        QVERIFY(log->named(QStringLiteral("verificationStarted")).isEmpty());
+        QVERIFY(!log->hasClosingSignal());
+        QCOMPARE(log->count(QStringLiteral("updateComplete()")), 0);
     }
 
     void failedInstallAsksForRecheck()

@@ -395,6 +395,17 @@ private slots:
         QTest::newRow("absolute entry")
             << legacy << FileMap{{"/tmp/absolute.dat", "a"}} << false << QStringList()
             << QStringList{".initcomplete", "bin/", "bin/client", "config.otml", "data.bin"};
+        QTest::newRow("Windows parent entry")
+            << legacy << FileMap{{"..\\escaped.dat", "e"}} << false << QStringList()
+            << QStringList{".initcomplete", "bin/", "bin/client", "config.otml", "data.bin"};
+        // Many read chunks: a piece lost or repeated at a chunk's edge shows.
+        QByteArray large(3 * 1024 * 1024 + 17, Qt::Uninitialized);
+        for (qsizetype i = 0; i < large.size(); ++i)
+            large[i] = char(i * 7919 % 251);
+        QTest::newRow("large entry")
+            << legacy << FileMap{{"big.dat", large}} << true
+            << QStringList{".initcomplete", "big.dat", "bin/", "bin/client"}
+            << QStringList{"bin/", "config.otml"};
     }
 
     void migrate()

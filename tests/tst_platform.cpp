@@ -179,8 +179,8 @@ private slots:
         QProcess *game = startGame(path);
         QVERIFY(game);
         QVERIFY(QFile::remove(path));
-        const platform::ProcessInfo *info =
-            findPid(platform::runningProcesses(), game->processId());
+        const auto list = platform::runningProcesses();
+        const platform::ProcessInfo *info = findPid(list, game->processId());
         QVERIFY(info);
         QCOMPARE(info->imageName, QStringLiteral("launcher"));
         QCOMPARE(info->imagePath, path);

@@ -1,5 +1,6 @@
 #include "backgroundclip.h"
 #include "backgroundcomposer.h"
+#include "framecounter.h"
 #include "mainwindow.h"
 #include "manifestcodec.h"
 #include "messagebox.h"
@@ -477,7 +478,7 @@ private slots:
         Settings::instance->setAnimationsEnabled(true);
         clip()->setRetryPauses(20, 200);
         QSignalSpy ready(window.get(), &MainWindow::backgroundSetupComplete);
-        QSignalSpy frames(sink(), &QVideoSink::videoFrameChanged);
+        FrameCounter frames(sink());
         window->show();
         QTRY_COMPARE_WITH_TIMEOUT(ready.count(), 1, busyMachinePatienceMs);
         QTRY_COMPARE_WITH_TIMEOUT(server->requestCount(QStringLiteral("/patch/checksums.txt.gz")),
@@ -513,7 +514,7 @@ private slots:
     {
         makeWindow(true);
         QSignalSpy ready(window.get(), &MainWindow::backgroundSetupComplete);
-        QSignalSpy frames(sink(), &QVideoSink::videoFrameChanged);
+        FrameCounter frames(sink());
         window->show();
         QTRY_VERIFY_WITH_TIMEOUT(frames.count() > 0, busyMachinePatienceMs);
         QTRY_COMPARE_WITH_TIMEOUT(ready.count(), 1, busyMachinePatienceMs);

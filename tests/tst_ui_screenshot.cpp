@@ -2,6 +2,7 @@
 // background, after its start-up checks ran against a local server. The
 // screenshots stay in the build folder for people to look at.
 #include "announcementwidget.h"
+#include "framecounter.h"
 #include "installlocationdialog.h"
 #include "mainwindow.h"
 #include "manifestcodec.h"
@@ -88,7 +89,7 @@ private slots:
         settings->setAnimationsEnabled(true);
         settings->setHasSelectedInstallPath(true); // no first-run dialog
         QSignalSpy ready(&window, &MainWindow::backgroundSetupComplete);
-        QSignalSpy frames(window.findChild<QVideoSink *>(), &QVideoSink::videoFrameChanged);
+        FrameCounter frames(window.findChild<QVideoSink *>());
         window.show();
 
         QTRY_COMPARE_WITH_TIMEOUT(ready.count(), 1, busyMachinePatienceMs);

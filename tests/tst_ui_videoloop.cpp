@@ -1,5 +1,6 @@
 // The alternative media back end stops at the end of the clip although it
 // should loop for ever; the window must start it again.
+#include "framecounter.h"
 #include "mainwindow.h"
 #include "messagebox.h"
 #include "patience.h"
@@ -37,7 +38,7 @@ private slots:
         auto *player = window.findChild<QMediaPlayer *>();
         auto *sink = window.findChild<QVideoSink *>();
         QSignalSpy statuses(player, &QMediaPlayer::mediaStatusChanged);
-        QSignalSpy frames(sink, &QVideoSink::videoFrameChanged);
+        FrameCounter frames(sink);
         window.show();
         // The clip plays only in the active window.
         window.activateWindow();
