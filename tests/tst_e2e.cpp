@@ -414,6 +414,31 @@ private:
         screenshot(QStringLiteral("game-closed"));
     }
 
+    struct Step
+    {
+        QString name;
+        QString screenshot;
+    };
+
+    // A check from the menu offers "Update"; the button brings the game folder
+    // back to the published build.
+    void checkAndUpdate(const Step &offered, const Step &updated)
+    {
+        beginStep(offered.name);
+        const QString menuError = chooseFromMenu(MenuEntry::CheckForUpdates);
+        QVERIFY2(menuError.isEmpty(), qPrintable(menuError));
+        QCOMPARE(buttonShows(QStringLiteral("checking")), QString());
+        QCOMPARE(buttonShows(QStringLiteral("update")), QString());
+        screenshot(offered.screenshot);
+
+        beginStep(updated.name);
+        QVERIFY(clickActionButton());
+        QCOMPARE(buttonShows(QStringLiteral("updating")), QString());
+        QCOMPARE(buttonShows(QStringLiteral("play")), QString());
+        QCOMPARE(difference(gameDir, published), QString());
+        screenshot(updated.screenshot);
+    }
+
     void update()
     {
         beginStep(QStringLiteral("a second version of the game is published"));
@@ -424,19 +449,8 @@ private:
                                    {"config/defaults.ini", "[video]\nwidth=1280\n"}}));
         QVERIFY2(error.isEmpty(), qPrintable(error));
 
-        beginStep(QStringLiteral("a check offers Update"));
-        const QString menuError = chooseFromMenu(MenuEntry::CheckForUpdates);
-        QVERIFY2(menuError.isEmpty(), qPrintable(menuError));
-        QCOMPARE(buttonShows(QStringLiteral("checking")), QString());
-        QCOMPARE(buttonShows(QStringLiteral("update")), QString());
-        screenshot(QStringLiteral("update-offered"));
-
-        beginStep(QStringLiteral("the player updates the game"));
-        QVERIFY(clickActionButton());
-        QCOMPARE(buttonShows(QStringLiteral("updating")), QString());
-        QCOMPARE(buttonShows(QStringLiteral("play")), QString());
-        QCOMPARE(difference(gameDir, published), QString());
-        screenshot(QStringLiteral("updated"));
+        checkAndUpdate({QStringLiteral("a check offers Update"), QStringLiteral("update-offered")},
+                       {QStringLiteral("the player updates the game"), QStringLiteral("updated")});
     }
 
     void repair()
@@ -448,19 +462,9 @@ private:
         bytes[4096] = char(~bytes[4096]);
         QVERIFY(writeFile(gameDir + QLatin1Char('/') + damaged, bytes));
 
-        beginStep(QStringLiteral("a check finds the damaged file"));
-        const QString menuError = chooseFromMenu(MenuEntry::CheckForUpdates);
-        QVERIFY2(menuError.isEmpty(), qPrintable(menuError));
-        QCOMPARE(buttonShows(QStringLiteral("checking")), QString());
-        QCOMPARE(buttonShows(QStringLiteral("update")), QString());
-        screenshot(QStringLiteral("repair-offered"));
-
-        beginStep(QStringLiteral("the player repairs the game"));
-        QVERIFY(clickActionButton());
-        QCOMPARE(buttonShows(QStringLiteral("updating")), QString());
-        QCOMPARE(buttonShows(QStringLiteral("play")), QString());
-        QCOMPARE(difference(gameDir, published), QString());
-        screenshot(QStringLiteral("repaired"));
+        checkAndUpdate(
+            {QStringLiteral("a check finds the damaged file"), QStringLiteral("repair-offered")},
+            {QStringLiteral("the player repairs the game"), QStringLiteral("repaired")});
     }
 
     void relocate()
