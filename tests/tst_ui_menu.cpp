@@ -15,6 +15,7 @@
 #include <QApplication>
 #include <QDesktopServices>
 #include <QDir>
+#include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -277,6 +278,14 @@ private slots:
         QCOMPARE(entries(languages),
                  (QStringList{"English", QStringLiteral("Português (Brasil)")}));
         QVERIFY(languages->actions().first()->isChecked());
+        // The language names are drawn light on the menu's dark background.
+        languages->adjustSize();
+        const QImage shown = languages->grab().toImage();
+        int brightest = 0;
+        for (int y = 0; y < shown.height(); ++y)
+            for (int x = 0; x < shown.width(); ++x)
+                brightest = qMax(brightest, qGray(shown.pixel(x, y)));
+        QVERIFY2(brightest > 200, qPrintable(QString::number(brightest)));
 
         // The animations entry flips the stored preference and names the next step.
         entry(menu, QStringLiteral("Enable Animations"))->trigger();
