@@ -2,8 +2,8 @@
 #include "backgroundcomposer.h"
 #include "framecounter.h"
 #include "mainwindow.h"
-#include "manifestcodec.h"
 #include "messagebox.h"
+#include "missingfile.h"
 #include "patience.h"
 #include "settings.h"
 #include "testenvironment.h"
@@ -113,12 +113,7 @@ private slots:
         MessageBox::setTestMode(true);
         QVERIFY(writeFile(serverRoot.filePath(QStringLiteral("launcher.json")),
                           R"({"version": "0.0.1", "url": ""})"));
-        // One file the game folder lacks: the engine then verifies and offers an install.
-        QVERIFY(writeFile(
-            serverRoot.filePath(QStringLiteral("patch/checksums.txt.gz")),
-            encodeManifest({{QStringLiteral("data/world.pak"),
-                             QJsonObject{{QStringLiteral("checksum"), QStringLiteral("0badc0de")},
-                                         {QStringLiteral("size"), 4}}}})));
+        QVERIFY(publishMissingFile(serverRoot.path()));
         server = std::make_unique<TestHttpServer>(serverRoot.path());
         QVERIFY(server->start());
     }

@@ -4,8 +4,8 @@
 #include "enginefixture.h"
 #include "installlocationdialog.h"
 #include "mainwindow.h"
-#include "manifestcodec.h"
 #include "messagebox.h"
+#include "missingfile.h"
 #include "platform/platform.h"
 #include "settings.h"
 #include "testenvironment.h"
@@ -226,9 +226,7 @@ private slots:
     void initTestCase()
     {
         MessageBox::setTestMode(true);
-        QVERIFY(writeFile(serverRoot.filePath(QStringLiteral("patch/checksums.txt.gz")),
-                          encodeManifest({{QStringLiteral("data/world.pak"),
-                                           QJsonObject{{"checksum", "0badc0de"}, {"size", 4}}}})));
+        QVERIFY(publishMissingFile(serverRoot.path()));
         server = std::make_unique<TestHttpServer>(serverRoot.path());
         QVERIFY(server->start());
     }

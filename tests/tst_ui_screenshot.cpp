@@ -5,8 +5,8 @@
 #include "framecounter.h"
 #include "installlocationdialog.h"
 #include "mainwindow.h"
-#include "manifestcodec.h"
 #include "messagebox.h"
+#include "missingfile.h"
 #include "patience.h"
 #include "settings.h"
 #include "testenvironment.h"
@@ -73,12 +73,7 @@ private slots:
         QTemporaryDir root;
         QVERIFY(writeFile(root.filePath(QStringLiteral("launcher.json")),
                           R"({"version": "0.0.1", "url": ""})"));
-        // One file the game folder lacks: the engine then verifies and offers an install.
-        QVERIFY(writeFile(
-            root.filePath(QStringLiteral("patch/checksums.txt.gz")),
-            encodeManifest({{QStringLiteral("data/world.pak"),
-                             QJsonObject{{QStringLiteral("checksum"), QStringLiteral("0badc0de")},
-                                         {QStringLiteral("size"), 4}}}})));
+        QVERIFY(publishMissingFile(root.path()));
         TestHttpServer server(root.path());
         QVERIFY(server.start());
 
@@ -155,11 +150,7 @@ private slots:
         for (const char *picture : {"news_1.jpg", "news_2.jpg"})
             QVERIFY(QFile::copy(QStringLiteral(TEST_SOURCE_DIR "/../resources/news/") + picture,
                                 root.filePath(QLatin1String(picture))));
-        QVERIFY(writeFile(
-            root.filePath(QStringLiteral("patch/checksums.txt.gz")),
-            encodeManifest({{QStringLiteral("data/world.pak"),
-                             QJsonObject{{QStringLiteral("checksum"), QStringLiteral("0badc0de")},
-                                         {QStringLiteral("size"), 4}}}})));
+        QVERIFY(publishMissingFile(root.path()));
         TestHttpServer server(root.path());
         QVERIFY(server.start());
         const auto item = [&server](const char *date, const char *title, const char *subtitle,
