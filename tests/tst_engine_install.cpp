@@ -1,8 +1,8 @@
 #include "enginefixture.h"
-#include "messagebox.h"
 #include "movergate.h"
 #include "pkexecstandin.h"
 #include "platform/platform.h"
+#include "presetprompter.h"
 #include "unprivileged.h"
 #include "updater.h"
 
@@ -64,6 +64,7 @@ class TestEngineInstall : public QObject
 private:
     EngineFixture fixture;
     std::unique_ptr<Updater> updater;
+    PresetPrompter prompter;
     std::unique_ptr<SignalLog> log;
     std::unique_ptr<MoverGate> gate;
 
@@ -83,19 +84,16 @@ private:
     }
 
 private slots:
-    void initTestCase()
-    {
-        MessageBox::setTestMode(true);
-        qRegisterMetaType<MoverGate::Verdict>();
-    }
+    void initTestCase() { qRegisterMetaType<MoverGate::Verdict>(); }
 
     void init()
     {
         QVERIFY(fixture.setUp());
-        MessageBox::clearRecord();
+        prompter = PresetPrompter();
         gate = std::make_unique<MoverGate>();
         QVERIFY(gate->isListening());
         updater = std::make_unique<Updater>();
+        updater->setPrompter(&prompter);
         log = std::make_unique<SignalLog>(updater.get());
     }
 
@@ -314,7 +312,7 @@ private slots:
         }
         log->events.clear();
         fixture.server->resetCounters();
-        MessageBox::presetAnswer(QMessageBox::Yes);
+        prompter.presetAnswer(true);
 
         PaintCounter window;
         window.show();
@@ -347,7 +345,7 @@ private slots:
             probed = true;
             ticker.stop();
             const QStringList before = log->events;
-            boxesBefore = MessageBox::shownBoxes().size();
+            boxesBefore = prompter.shown.size();
             secondInstall = updater->installFiles(sourceDir(), fixture.installDir(), {});
             secondPending = updater->installPendingFiles();
             secondMigrate = updater->migrateLegacyInstallation();
@@ -378,7 +376,7 @@ private slots:
         QCOMPARE(secondInstall, false);
         QCOMPARE(secondPending, 1);
         QCOMPARE(secondMigrate, false);
-        QCOMPARE(MessageBox::shownBoxes().size(), boxesBefore);
+        QCOMPARE(prompter.shown.size(), boxesBefore);
         QCOMPARE(eventsWhileHeld, QStringList());
         QCOMPARE(outcome, result);
         const auto seen = [this] {
@@ -566,5 +564,5 @@ private slots:
     }
 };
 
-ENGINE_TEST_MAIN(TestEngineInstall)
+ENGINE_TEST_MAIN_APP(QApplication, TestEngineInstall)
 #include "tst_engine_install.moc"
