@@ -112,7 +112,8 @@ int main(int argc, char **argv)
             QObject::connect(&updater, &Updater::updateAvailable, &updater,
                              [&updater] { updater.startUpdate(); });
             QObject::connect(&updater, &Updater::noUpdateAvailable, &updater, [&updater] {
-                say(QStringLiteral("pending %1").arg(updater.installPendingFiles()));
+                say(QStringLiteral("pending %1")
+                        .arg(QVariant::fromValue(updater.installPendingFiles()).toString()));
                 QCoreApplication::exit(0);
             });
             QObject::connect(&updater, &Updater::updateComplete, &updater, [] {

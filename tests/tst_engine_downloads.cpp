@@ -642,7 +642,7 @@ private slots:
         QTRY_VERIFY(log->hasClosingSignal());
         QCOMPARE(outcome().last(), QStringLiteral("noUpdateAvailable()"));
         QCOMPARE(fixture.server->requestCount(path(QStringLiteral("/new.pak"))), 1);
-        QCOMPARE(updater->installPendingFiles(), 0);
+        QCOMPARE(updater->installPendingFiles(), Updater::MoveIn::Installed);
         QCOMPARE(readFile(fixture.installDir() + QStringLiteral("/new.pak")), content);
     }
 

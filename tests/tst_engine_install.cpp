@@ -166,35 +166,39 @@ private slots:
         QTest::addColumn<FileMap>("staged"); // "/" alone: an empty staging folder
         QTest::addColumn<FileMap>("published");
         QTest::addColumn<MoverGate::Verdict>("verdict");
-        QTest::addColumn<int>("result");
+        QTest::addColumn<Updater::MoveIn>("result");
         QTest::addColumn<int>("movers");
         QTest::addColumn<QStringList>("installed");
         QTest::addColumn<QStringList>("leftStaged");
 
         const FileMap level{{"/level.pak", "l"}};
-        QTest::newRow("no staging folder") << FileMap() << level << MoverGate::Verdict::Proceed << 2
-                                           << 0 << QStringList() << QStringList();
+        QTest::newRow("no staging folder")
+            << FileMap() << level << MoverGate::Verdict::Proceed << Updater::MoveIn::NothingStaged
+            << 0 << QStringList() << QStringList();
         QTest::newRow("only empty folders")
             << FileMap{{"/", ""}, {"/a/b/", ""}, {"/c/", ""}} << level
-            << MoverGate::Verdict::Proceed << 2 << 0 << QStringList() << QStringList();
+            << MoverGate::Verdict::Proceed << Updater::MoveIn::NothingStaged << 0 << QStringList()
+            << QStringList();
         QTest::newRow("a file deep down")
             << FileMap{{"/a/", ""}, {"/a/b/level.pak", "l"}} << FileMap{{"/a/b/level.pak", "l"}}
-            << MoverGate::Verdict::Proceed << 0 << 1 << QStringList{"a/b/level.pak"}
-            << QStringList();
+            << MoverGate::Verdict::Proceed << Updater::MoveIn::Installed << 1
+            << QStringList{"a/b/level.pak"} << QStringList();
         QTest::newRow("only a dot-file")
             << FileMap{{"/.initcomplete", ""}} << FileMap{{"/.initcomplete", ""}}
-            << MoverGate::Verdict::Proceed << 0 << 1 << QStringList{".initcomplete"}
-            << QStringList();
+            << MoverGate::Verdict::Proceed << Updater::MoveIn::Installed << 1
+            << QStringList{".initcomplete"} << QStringList();
         // A partial file of a current key stays for the next run; a stray goes.
         QTest::newRow("partial and stray files")
             << FileMap{{"/level.pak", "partial"}, {"/stray.pak", "s"}, {"/old/gone.pak", "g"}}
-            << level << MoverGate::Verdict::Proceed << 2 << 0 << QStringList()
-            << QStringList{"level.pak"};
+            << level << MoverGate::Verdict::Proceed << Updater::MoveIn::NothingStaged << 0
+            << QStringList() << QStringList{"level.pak"};
         QTest::newRow("only checked files")
             << FileMap{{"/level.pak", "l"}, {"/stray.pak", "s"}} << level
-            << MoverGate::Verdict::Proceed << 0 << 1 << QStringList{"level.pak"} << QStringList();
-        QTest::newRow("mover fails") << level << level << MoverGate::Verdict::Fail << 1 << 1
-                                     << QStringList() << QStringList{"level.pak"};
+            << MoverGate::Verdict::Proceed << Updater::MoveIn::Installed << 1
+            << QStringList{"level.pak"} << QStringList();
+        QTest::newRow("mover fails")
+            << level << level << MoverGate::Verdict::Fail << Updater::MoveIn::Failed << 1
+            << QStringList() << QStringList{"level.pak"};
     }
 
     void installPendingFiles()
@@ -202,7 +206,7 @@ private slots:
         QFETCH(FileMap, staged);
         QFETCH(FileMap, published);
         QFETCH(MoverGate::Verdict, verdict);
-        QFETCH(int, result);
+        QFETCH(Updater::MoveIn, result);
         QFETCH(int, movers);
         QFETCH(QStringList, installed);
         QFETCH(QStringList, leftStaged);
@@ -222,7 +226,7 @@ private slots:
         QCOMPARE(gate->arrivals(), movers);
         QCOMPARE(filesBelow(fixture.installDir()), installed);
         QCOMPARE(filesBelow(Updater::stagingDirectory()), leftStaged);
-        if (result == 1)
+        if (result == Updater::MoveIn::Failed)
             QCOMPARE(log->events,
                      QStringList{QStringLiteral("downloadError(Installation process failed)")});
     }
@@ -263,7 +267,7 @@ private slots:
             QVERIFY(fixture.publish(files));
             checkNow(fixture, *updater);
             QTRY_VERIFY(log->hasClosingSignal());
-            QCOMPARE(updater->installPendingFiles(), 0);
+            QCOMPARE(updater->installPendingFiles(), Updater::MoveIn::Installed);
         }
         for (auto it = files.constBegin(); it != files.constEnd(); ++it) {
             const QFileInfo installed(fixture.installDir() + it.key());
@@ -327,7 +331,7 @@ private slots:
         bool probed = false;
         QStringList eventsWhileHeld;
         bool secondInstall = true;
-        int secondPending = -1;
+        Updater::MoveIn secondPending = Updater::MoveIn::Installed;
         bool secondMigrate = true;
         qsizetype boxesBefore = 0;
         connect(gate.get(), &MoverGate::arrived, this, [&](int index) {
@@ -360,7 +364,7 @@ private slots:
         if (operation == QLatin1String("installFiles")) {
             outcome = updater->installFiles(sourceDir(), fixture.installDir(), {});
         } else if (operation == QLatin1String("installPendingFiles")) {
-            outcome = updater->installPendingFiles();
+            outcome = int(updater->installPendingFiles()); // Installed: 0
         } else if (operation == QLatin1String("uninstall")) {
             updater->uninstall();
         } else if (operation == QLatin1String("migrate")) {
@@ -374,7 +378,7 @@ private slots:
         QVERIFY(ticks >= 3);
         QCOMPARE(gate->arrivals(), 1);
         QCOMPARE(secondInstall, false);
-        QCOMPARE(secondPending, 1);
+        QCOMPARE(secondPending, Updater::MoveIn::Busy);
         QCOMPARE(secondMigrate, false);
         QCOMPARE(prompter.shown.size(), boxesBefore);
         QCOMPARE(eventsWhileHeld, QStringList());

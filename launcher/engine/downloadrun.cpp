@@ -99,7 +99,9 @@ void DownloadRun::startItem(const DownloadItem &item)
             fail(QStringLiteral("Could not create temporary file for download"));
             return;
         }
-        markReady(item.key, staged.bytes);
+        fileBytesReceived[item.key] = staged.bytes;
+        totalBytesReceived += staged.bytes;
+        emit fileReady(item.key);
         return;
     }
 
@@ -142,13 +144,6 @@ void DownloadRun::startItem(const DownloadItem &item)
     connect(reply, &QNetworkReply::downloadProgress, this,
             [this, reply](qint64 received, qint64) { onProgress(reply, received); });
     connect(reply, &QNetworkReply::finished, this, [this, reply] { onFinished(reply); });
-}
-
-void DownloadRun::markReady(const QString &key, qint64 bytes)
-{
-    fileBytesReceived[key] = bytes;
-    totalBytesReceived += bytes;
-    emit fileReady(key);
 }
 
 void DownloadRun::writeData(QNetworkReply *reply)

@@ -75,7 +75,6 @@ private:
     void reject(QNetworkReply *reply, const QString &message);
     void fail(const QString &message);
     void finishIfDone();
-    void markReady(const QString &key, qint64 bytes);
     QSet<QString> runningKeys() const;
 
     QNetworkAccessManager &network;

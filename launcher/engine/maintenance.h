@@ -27,8 +27,10 @@ public:
         Installed,
         NothingStaged,
         GameRunning,
-        Failed
+        Failed,
+        Busy // another file operation or a run is under way: nothing was moved
     };
+    Q_ENUM(MoveIn)
 
     struct Relocation
     {

@@ -258,12 +258,13 @@ void Updater::completeRun()
     keys.unite(stagedValid);
     setState(State::Idle);
     switch (moveCheckedFilesIn(keys)) {
-    case Maintenance::MoveIn::Installed:
-    case Maintenance::MoveIn::NothingStaged:
+    case MoveIn::Installed:
+    case MoveIn::NothingStaged:
         emit updateComplete();
         break;
-    case Maintenance::MoveIn::GameRunning:
-    case Maintenance::MoveIn::Failed:
+    case MoveIn::GameRunning:
+    case MoveIn::Failed:
+    case MoveIn::Busy:
         schedule.markStale();
         emit stateChanged(runEndState());
         break;
@@ -302,27 +303,16 @@ bool Updater::installFiles(const QString &source, const QString &destination,
     return fileWorkAllowed() && maintenance.installFiles(source, destination, ignore);
 }
 
-int Updater::installPendingFiles()
+Updater::MoveIn Updater::installPendingFiles()
 {
-    // While a mover or a run is at work nothing more is moved: 1, as for any move that failed.
-    if (!fileWorkAllowed())
-        return 1;
-    switch (moveCheckedFilesIn(stagedValid)) {
-    case Maintenance::MoveIn::Installed:
-        return 0;
-    case Maintenance::MoveIn::NothingStaged:
-        return 2;
-    case Maintenance::MoveIn::GameRunning:
-    case Maintenance::MoveIn::Failed:
-        break;
-    }
-    return 1;
+    // While a mover or a run is at work nothing more is moved.
+    return fileWorkAllowed() ? moveCheckedFilesIn(stagedValid) : MoveIn::Busy;
 }
 
-Maintenance::MoveIn Updater::moveCheckedFilesIn(const QSet<QString> &keys)
+Updater::MoveIn Updater::moveCheckedFilesIn(const QSet<QString> &keys)
 {
-    const Maintenance::MoveIn moved = maintenance.moveStagedIn(keys, manifestFiles);
-    if (moved == Maintenance::MoveIn::Installed) {
+    const MoveIn moved = maintenance.moveStagedIn(keys, manifestFiles);
+    if (moved == MoveIn::Installed) {
         for (const QString &key : keys) {
             checkedKeys.remove(key);
             stagedValid.remove(key);

@@ -63,7 +63,9 @@ public:
     // Moving files into the game folder through the file mover. While a mover
     // runs the window keeps painting, and a second call moves nothing.
     bool installFiles(const QString &source, const QString &destination, const QStringList &ignore);
-    int installPendingFiles();
+    // Moves in what an earlier run left staged and the last verification found correct.
+    using MoveIn = Maintenance::MoveIn;
+    MoveIn installPendingFiles();
 
     // Moves what the game owns (the files of the last parsed manifest and ".initcomplete")
     // from the current install folder into `destination` through the file mover;
@@ -148,7 +150,7 @@ private:
     void onVerified(const VerificationResult &result);
     void onRunFailed(const QString &message);
     void completeRun();
-    Maintenance::MoveIn moveCheckedFilesIn(const QSet<QString> &keys);
+    MoveIn moveCheckedFilesIn(const QSet<QString> &keys);
     void performUninstall(const QString &dir);
 
     // One file operation at a time: verification waits, manifests wait, the
