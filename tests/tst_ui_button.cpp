@@ -1,5 +1,6 @@
 // The action button over the real engine, without a display: what a press
 // does, how the button follows the engine's signals, and the game launch.
+#include "actionbutton.h"
 #include "enginefixture.h"
 #include "messagebox.h"
 #include "speedtext.h"
@@ -10,7 +11,6 @@
 #include <QFontMetrics>
 #include <QJsonObject>
 #include <QLabel>
-#include <QPushButton>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
@@ -69,18 +69,18 @@ private slots:
     // font the text is drawn in; the speed line starts under the text.
     void progressGroupCentred_data()
     {
-        QTest::addColumn<QString>("state");
-        QTest::newRow("checking") << "checking";
-        QTest::newRow("installing") << "installing";
-        QTest::newRow("updating") << "updating";
+        QTest::addColumn<ActionButton::State>("state");
+        QTest::newRow("checking") << ActionButton::State::Checking;
+        QTest::newRow("installing") << ActionButton::State::Installing;
+        QTest::newRow("updating") << ActionButton::State::Updating;
     }
 
     void progressGroupCentred()
     {
-        QFETCH(QString, state);
+        QFETCH(ActionButton::State, state);
         fixture.makeWindow();
-        fixture.window->setButtonState(state);
-        QPushButton *button = fixture.button();
+        ActionButton *button = fixture.button();
+        button->setButtonState(state);
         button->ensurePolished();
         QCOMPARE(QFontInfo(button->font()).pixelSize(), 14);
 
@@ -93,7 +93,7 @@ private slots:
         QCOMPARE(ring->y() + ring->height() / 2, button->height() / 2);
 
         const QLabel *speed = fixture.speedLabel();
-        const bool run = state != QLatin1String("checking");
+        const bool run = state != ActionButton::State::Checking;
         QCOMPARE(speed->isVisibleTo(fixture.window.get()), run);
         if (run) {
             const QPoint origin = button->mapTo(fixture.window.get(), QPoint(0, 0));

@@ -2,6 +2,7 @@
 // engine, file mover and sample game: install, play until the game exits,
 // update to a second published version, play again. Screenshots of the
 // button's states stay in the build folder for people to look at.
+#include "actionbutton.h"
 #include "enginefixture.h"
 #include "installlocationdialog.h"
 #include "messagebox.h"
@@ -16,7 +17,6 @@
 #include <QJsonObject>
 #include <QLabel>
 #include <QMenu>
-#include <QPushButton>
 #include <QScreen>
 #include <QSignalSpy>
 #include <QTest>
@@ -184,7 +184,7 @@ private slots:
         QVERIFY(fixture.publish(files));
         QVERIFY(fixture.install(files));
         MainWindow &window = showWindow();
-        window.setLaunchWatchPeriod(10 * 60 * 1000);
+        fixture.button()->setLaunchWatchPeriod(10 * 60 * 1000);
         fixture.startFirstCheck();
         QTRY_COMPARE_WITH_TIMEOUT(state(), QStringLiteral("play"), 30000);
         QTest::mouseClick(fixture.button(), Qt::LeftButton);
@@ -228,7 +228,7 @@ private slots:
         QVERIFY(fixture.publish(files));
         QVERIFY(fixture.install(files));
         MainWindow &window = showWindow();
-        window.setLaunchWatchPeriod(3000);
+        fixture.button()->setLaunchWatchPeriod(3000);
         emit window.engine().noUpdateAvailable();
         QCOMPARE(state(), QStringLiteral("play"));
 

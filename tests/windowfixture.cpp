@@ -1,5 +1,6 @@
 #include "windowfixture.h"
 
+#include "actionbutton.h"
 #include "circularprogresswidget.h"
 #include "enginefixture.h"
 #include "manifestcodec.h"
@@ -12,7 +13,6 @@
 #include <QLabel>
 #include <QMediaPlayer>
 #include <QMessageBox>
-#include <QPushButton>
 #include <QSignalBlocker>
 
 WindowFixture::WindowFixture()
@@ -126,9 +126,9 @@ void WindowFixture::stopGames()
         platform::stopProcessesInFolder(gameName(), installDir());
 }
 
-QPushButton *WindowFixture::button() const
+ActionButton *WindowFixture::button() const
 {
-    return window->findChild<QPushButton *>(QStringLiteral("manageButton"));
+    return window->findChild<ActionButton *>();
 }
 
 QLabel *WindowFixture::speedLabel() const

@@ -10,8 +10,8 @@
 
 #include <memory>
 
+class ActionButton;
 class QLabel;
-class QPushButton;
 
 using FileMap = QMap<QString, QByteArray>;
 
@@ -46,7 +46,7 @@ public:
     // Ends sample games left running from the game folder.
     void stopGames();
 
-    QPushButton *button() const;
+    ActionButton *button() const;
     QLabel *speedLabel() const;
     QWidget *ring() const;
     // Texts of the error boxes the window shows.
