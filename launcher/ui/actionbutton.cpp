@@ -329,7 +329,10 @@ void ActionButton::showError(const QString &title, const QString &text)
     // One box at a time; later messages are dropped while it is open.
     if (errorBox)
         return;
-    auto *box = new QMessageBox(QMessageBox::Critical, title, text, QMessageBox::Ok, window());
+    auto *box = new QMessageBox(QMessageBox::Critical, title, QString(), QMessageBox::Ok, window());
+    // The text may come from a server: a link or markup in it stays text.
+    box->setTextFormat(Qt::PlainText);
+    box->setText(text);
     box->setWindowModality(Qt::NonModal);
     connect(box, &QMessageBox::finished, this, [this, box] {
         box->deleteLater();
