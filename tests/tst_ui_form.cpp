@@ -1,8 +1,5 @@
 #include "backgroundcomposer.h"
-#include "fadingbutton.h"
-#include "linkcolumn.h"
 #include "mainwindowform.h"
-#include "titlebar.h"
 
 #include <QLabel>
 #include <QMainWindow>

@@ -2,7 +2,6 @@
 // engine, file mover and sample game: install, play until the game exits,
 // update to a second published version, play again. Screenshots of the
 // button's states stay in the build folder for people to look at.
-#include "actionbutton.h"
 #include "enginefixture.h"
 #include "installlocationdialog.h"
 #include "messagebox.h"

@@ -1,15 +1,14 @@
-#include "actionbutton.h"
 #include "backgroundclip.h"
 #include "backgroundcomposer.h"
 #include "framecounter.h"
 #include "mainwindow.h"
+#include "mainwindowform.h"
 #include "messagebox.h"
 #include "missingfile.h"
 #include "patience.h"
 #include "settings.h"
 #include "testenvironment.h"
 #include "testhttpserver.h"
-#include "titlebar.h"
 
 #include <QApplication>
 #include <QDesktopServices>
@@ -184,9 +183,8 @@ private slots:
         QTest::newRow("update") << State::Update << false << "frame_update.png";
         QTest::newRow("update hovered") << State::Update << true << "frame_update_on.png";
         QTest::newRow("play hovered") << State::Play << true << "frame_play_on.png";
-        QTest::newRow("checking has no hover frame")
-            << State::Checking << true << "frame_update.png";
-        QTest::newRow("installing has no hover frame")
+        QTest::newRow("checking: no hover frame") << State::Checking << true << "frame_update.png";
+        QTest::newRow("installing: no hover frame")
             << State::Installing << true << "frame_install.png";
     }
 

@@ -1,12 +1,11 @@
 // The window's settings menu, language, link rows, news cards and the
 // install-location flows, driven through the real window offscreen.
-#include "actionbutton.h"
 #include "announcementwidget.h"
 #include "enginefixture.h"
 #include "installlocationdialog.h"
 #include "installlocationflow.h"
-#include "linkcolumn.h"
 #include "mainwindow.h"
+#include "mainwindowform.h"
 #include "messagebox.h"
 #include "missingfile.h"
 #include "newspanel.h"
@@ -138,7 +137,6 @@ private:
     }
 
     ActionButton *manageButton() const { return window->findChild<ActionButton *>(); }
-    QLayout *linkLayout() const { return window->findChild<LinkColumn *>()->layout(); }
 
     QMenu *openMenu() const
     {
@@ -150,7 +148,7 @@ private:
     QStringList linkTexts() const
     {
         QStringList texts;
-        QLayout *layout = linkLayout();
+        QLayout *layout = window->findChild<LinkColumn *>()->layout();
         for (int i = 0; i < layout->count(); ++i) {
             QWidget *widget = layout->itemAt(i)->widget();
             if (!widget)
@@ -165,7 +163,7 @@ private:
 
     QWidget *linkRow(const QString &text) const
     {
-        QLayout *layout = linkLayout();
+        QLayout *layout = window->findChild<LinkColumn *>()->layout();
         for (int i = 0; i < layout->count(); ++i)
             if (QWidget *widget = layout->itemAt(i)->widget())
                 for (QLabel *label : widget->findChildren<QLabel *>())
@@ -305,13 +303,12 @@ private slots:
 
     void guardedEntries_data()
     {
-        using State = ActionButton::State;
-        QTest::addColumn<State>("state");
+        QTest::addColumn<ActionButton::State>("state");
         QTest::addColumn<bool>("acts");
-        QTest::newRow("play") << State::Play << true;
-        QTest::newRow("checking") << State::Checking << false;
-        QTest::newRow("updating") << State::Updating << false;
-        QTest::newRow("installing") << State::Installing << false;
+        QTest::newRow("play") << ActionButton::State::Play << true;
+        QTest::newRow("checking") << ActionButton::State::Checking << false;
+        QTest::newRow("updating") << ActionButton::State::Updating << false;
+        QTest::newRow("installing") << ActionButton::State::Installing << false;
     }
 
     void guardedEntries()
@@ -386,7 +383,7 @@ private slots:
     void linkRows()
     {
         makeWindow();
-        QLayout *layout = linkLayout();
+        QLayout *layout = window->findChild<LinkColumn *>()->layout();
         window->applyLanguage(QStringLiteral("en")); // a rebuild keeps one set
         QCOMPARE(layout->count(), 10);
         QWidget *separator = layout->itemAt(4)->widget();

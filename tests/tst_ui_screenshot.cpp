@@ -1,13 +1,12 @@
 // The real window on a real X server: styled, translucent, with a moving
 // background, after its start-up checks ran against a local server. The
 // screenshots stay in the build folder for people to look at.
-#include "actionbutton.h"
 #include "announcementwidget.h"
 #include "framecounter.h"
 #include "installlocationdialog.h"
 #include "installlocationflow.h"
-#include "linkcolumn.h"
 #include "mainwindow.h"
+#include "mainwindowform.h"
 #include "messagebox.h"
 #include "missingfile.h"
 #include "newspanel.h"

@@ -1,6 +1,5 @@
 #include "windowfixture.h"
 
-#include "actionbutton.h"
 #include "circularprogresswidget.h"
 #include "enginefixture.h"
 #include "manifestcodec.h"

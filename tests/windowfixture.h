@@ -1,5 +1,6 @@
 #pragma once
 
+#include "actionbutton.h"
 #include "mainwindow.h"
 #include "testenvironment.h"
 #include "testhttpserver.h"
@@ -10,7 +11,6 @@
 
 #include <memory>
 
-class ActionButton;
 class QLabel;
 
 using FileMap = QMap<QString, QByteArray>;

@@ -1,8 +1,6 @@
 #include "mainwindow.h"
 
-#include "actionbutton.h"
 #include "installlocationflow.h"
-#include "linkcolumn.h"
 #include "mainwindowform.h"
 #include "newspanel.h"
 #include "settings.h"

@@ -1,9 +1,5 @@
 #include "mainwindowform.h"
 
-#include "actionbutton.h"
-#include "linkcolumn.h"
-#include "titlebar.h"
-
 #include <QCoreApplication>
 #include <QHBoxLayout>
 #include <QIcon>

@@ -1,15 +1,15 @@
 #pragma once
 
-class ActionButton;
-class FadingButton;
-class LinkColumn;
+#include "actionbutton.h"
+#include "linkcolumn.h"
+#include "titlebar.h"
+
 class QHBoxLayout;
 class QLabel;
 class QMainWindow;
 class QSpacerItem;
 class QVBoxLayout;
 class QWidget;
-class TitleBar;
 
 // The launcher window's fixed widget tree. The style sheet finds these widgets
 // by their object names, the window through the pointers below.
