@@ -226,16 +226,16 @@ void ActionButton::onEngineStateChanged(const QString &name)
 void ActionButton::onNoUpdateAvailable()
 {
     switch (engine->installPendingFiles()) {
-    case 0:
+    case Updater::MoveIn::Installed:
         checkAfterStagedFilesMoved();
         break;
-    case 1:
+    case Updater::MoveIn::GameRunning:
+    case Updater::MoveIn::Failed:
+    case Updater::MoveIn::Busy:
         setButtonState(installedOrNot());
         break;
-    case 2:
+    case Updater::MoveIn::NothingStaged:
         setButtonState(State::Play);
-        break;
-    default:
         break;
     }
     onCheckAnswered();

@@ -2,6 +2,7 @@
 
 #include "installlocationflow.h"
 #include "mainwindowform.h"
+#include "messagebox.h"
 #include "newspanel.h"
 #include "settings.h"
 #include "windowbackground.h"
@@ -64,6 +65,8 @@ MainWindow::MainWindow() : QMainWindow(nullptr), form(new MainWindowForm)
 
     connect(this, &MainWindow::backgroundSetupComplete, this,
             &MainWindow::onBackgroundSetupComplete);
+
+    updater.setPrompter(MessageBox::prompter());
     background = new WindowBackground(this);
     connect(background, &WindowBackground::ready, this, &MainWindow::backgroundSetupComplete);
     connect(&updater, &Updater::launcherVersionCheckComplete, this,
@@ -134,9 +137,14 @@ void MainWindow::connectBars()
 
 void MainWindow::onLauncherVersionCheckComplete(bool success)
 {
-    // On failure the engine ends the program itself.
-    if (!success)
+    // The launcher does not run beside a different published version, nor without the check.
+    if (!success) {
+        const Status &check = updater.launcherCheckStatus();
+        if (!check)
+            MessageBox::critical(QStringLiteral("Launch Error"), check.message());
+        QCoreApplication::exit(0);
         return;
+    }
     launcherVersionConfirmed = true;
     setVisible(true);
     raise();
