@@ -89,10 +89,11 @@ MainWindow::MainWindow() : QMainWindow(nullptr), form(new MainWindowForm)
     news = new NewsPanel(*settings, this);
     background->updatePlayback();
 
-    // The button follows the engine's state on its own; the clip rests while files download.
-    connect(&updater, &Updater::stateChanged, this, [this](const QString &name) {
-        const auto state = ActionButton::stateNamed(name);
-        background->setEngineBusy(state && ActionButton::isRunState(*state));
+    // The button follows the engine's state on its own; the clip rests while files
+    // download or move in, and plays again whichever way the run ended.
+    connect(&updater, &Updater::activityChanged, this, [this](Updater::State state) {
+        background->setEngineBusy(state == Updater::State::Downloading ||
+                                  state == Updater::State::MovingFiles);
     });
 
     applyLanguage(Settings::language());
