@@ -1,7 +1,9 @@
 #include "manifestcodec.h"
 
+#include "checksum.h"
 #include "filekey.h"
 
+#include <QHash>
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QJsonValue>
@@ -81,7 +83,7 @@ QString printableKey(const QString &key)
 
 } // namespace
 
-DecodedManifest decodeManifest(const QByteArray &body)
+DecodedManifest decodeManifest(const QByteArray &body, platform::Os os)
 {
     if (body.isEmpty())
         return failure(ManifestError::Empty, QStringLiteral("empty body"));
@@ -138,11 +140,16 @@ DecodedManifest decodeManifest(const QByteArray &body)
         const QJsonObject entry = it.value().toObject();
         if (!entry.contains(QLatin1String("checksum")) || !entry.contains(QLatin1String("size")))
             continue;
-        result.files.insert(
-            it.key(),
-            QJsonObject{
-                {QStringLiteral("checksum"), entry.value(QLatin1String("checksum")).toString()},
-                {QStringLiteral("size"), entry.value(QLatin1String("size")).toInteger(0)}});
+        const QString key = normalizedFileKey(it.key());
+        // Keys that name no file are skipped by every reader, however many there are.
+        if (!fileKeyPath(key).isEmpty() && result.files.contains(key))
+            return failure(ManifestError::SameFile,
+                           QStringLiteral("\"%1\" names the same file as another entry")
+                               .arg(printableKey(it.key())));
+        result.files.insert(key, QJsonObject{{QStringLiteral("checksum"),
+                                              entry.value(QLatin1String("checksum")).toString()},
+                                             {QStringLiteral("size"),
+                                              entry.value(QLatin1String("size")).toInteger(0)}});
     }
 
     if (top.contains(QLatin1String("binary"))) {
@@ -151,12 +158,45 @@ DecodedManifest decodeManifest(const QByteArray &body)
         if (!isSafeFileKey(key))
             return unsafe(key);
         // The size stays text, so every size reader takes it as 0.
-        result.files.insert(key, QJsonObject{{QStringLiteral("checksum"),
-                                              binary.value(QLatin1String("checksum")).toString()},
-                                             {QStringLiteral("size"),
-                                              binary.value(QLatin1String("size")).toString()}});
+        result.files.insert(
+            normalizedFileKey(key),
+            QJsonObject{
+                {QStringLiteral("checksum"), binary.value(QLatin1String("checksum")).toString()},
+                {QStringLiteral("size"), binary.value(QLatin1String("size")).toString()}});
     }
+    const QString clash = sameFileClash(result.files.keys(), os);
+    if (!clash.isEmpty())
+        return failure(ManifestError::SameFile, clash);
+    result.build = crc32Hex(crc32Update(0, body.constData(), body.size()));
     return result;
+}
+
+QString sameFileClash(const QStringList &keys, platform::Os os)
+{
+    // Identity (filekey.h) -> key.
+    QHash<QString, QString> named;
+    named.reserve(keys.size());
+    for (const QString &key : keys) {
+        if (fileKeyPath(key).isEmpty())
+            continue;
+        const QString identity = fileKeyIdentity(key, os);
+        const auto seen = named.constFind(identity);
+        if (seen != named.constEnd())
+            return QStringLiteral("\"%1\" and \"%2\" name the same file")
+                .arg(printableKey(*seen), printableKey(key));
+        named.insert(identity, key);
+    }
+    for (auto it = named.constBegin(); it != named.constEnd(); ++it) {
+        const QString &identity = it.key();
+        for (qsizetype slash = identity.indexOf(QLatin1Char('/'), 1); slash > 0;
+             slash = identity.indexOf(QLatin1Char('/'), slash + 1)) {
+            const auto folder = named.constFind(identity.left(slash));
+            if (folder != named.constEnd())
+                return QStringLiteral("\"%1\" is a file and also a folder of \"%2\"")
+                    .arg(printableKey(*folder), printableKey(*it));
+        }
+    }
+    return {};
 }
 
 QByteArray encodeManifest(const QJsonObject &files)
