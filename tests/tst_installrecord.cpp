@@ -1,5 +1,6 @@
 #include "checksum.h"
 #include "installrecordstore.h"
+#include "ownedfiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -41,6 +42,15 @@ private:
         InstallRecord record(folder, QStringLiteral("0badf00d"));
         record.recordFile(QStringLiteral("/a.bin"), 0x11111111);
         record.recordFile(QStringLiteral("/sub/b.bin"), 0x22222222);
+        return record;
+    }
+
+    // Records the game's files with their real checksums.
+    InstallRecord recordOf(const QStringList &keys) const
+    {
+        InstallRecord record(game, QString());
+        for (const QString &key : keys)
+            record.recordFile(key, *parseCrc32Hex(fileChecksum(game + key)));
         return record;
     }
 
@@ -119,6 +129,91 @@ private slots:
         QCOMPARE(files.size(), 1);
         writeFile(storeFolder + QLatin1Char('/') + files.first(), bytes);
         QVERIFY(store.load(game).isEmpty());
+    }
+
+    // Only what the launcher installed, as it left it, is its own to remove or move.
+    void owned_data()
+    {
+        QTest::addColumn<bool>("withRecord");
+        QTest::addColumn<QString>("rewrite"); // rewritten with other bytes of the same size
+        QTest::addColumn<QString>("touch");   // same bytes, other time
+        QTest::addColumn<QStringList>("owned");
+        QTest::addColumn<QStringList>("changed");
+        const QStringList both{"/a.bin", "/sub/b.bin"};
+        QTest::newRow("record") << true << ""
+                                << "" << both << QStringList();
+        QTest::newRow("record, touched") << true << ""
+                                         << "/a.bin" << both << QStringList();
+        QTest::newRow("record, rewritten")
+            << true << "/a.bin"
+            << "" << QStringList{"/sub/b.bin"} << QStringList{"/a.bin"};
+        // The manifest also lists the player's save, with other content.
+        QTest::newRow("no record") << false << ""
+                                   << "" << both << QStringList{"/mine.sav"};
+        QTest::newRow("no record, rewritten")
+            << false << "/sub/b.bin"
+            << "" << QStringList{"/a.bin"} << QStringList{"/mine.sav", "/sub/b.bin"};
+    }
+
+    void owned()
+    {
+        QFETCH(bool, withRecord);
+        QFETCH(QString, rewrite);
+        QFETCH(QString, touch);
+        writeFile(game + QStringLiteral("/mine.sav"), "player");
+        const QJsonObject manifest{
+            {"/a.bin", QJsonObject{{"checksum", fileChecksum(game + "/a.bin")}, {"size", 5}}},
+            {"/sub/b.bin",
+             QJsonObject{{"checksum", fileChecksum(game + "/sub/b.bin")}, {"size", 4}}},
+            {"/mine.sav", QJsonObject{{"checksum", "00000000"}, {"size", 6}}}};
+        const InstallRecord record =
+            withRecord ? recordOf({"/a.bin", "/sub/b.bin"}) : InstallRecord();
+        if (!rewrite.isEmpty())
+            writeFile(game + rewrite, QByteArray(QFileInfo(game + rewrite).size(), 'z'));
+        if (!touch.isEmpty()) {
+            QFile file(game + touch);
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            QVERIFY(file.setFileTime(QDateTime::currentDateTime().addDays(-1),
+                                     QFileDevice::FileModificationTime));
+        }
+        OwnedFiles owned = ownedFiles(record, manifest, game);
+        owned.keys.sort();
+        owned.changed.sort();
+        QTEST(owned.keys, "owned");
+        QTEST(owned.changed, "changed");
+    }
+
+    // A file where a folder must go, or a folder where a file must go.
+    void inTheWay_data()
+    {
+        QTest::addColumn<QStringList>("recorded");
+        QTest::addColumn<QStringList>("keys");
+        QTest::addColumn<QStringList>("removed");
+        QTest::addColumn<QString>("refused"); // the entry named when it is the player's
+
+        QTest::newRow("nothing") << QStringList{"/a.bin"} << QStringList{"/a.bin", "/c/d"}
+                                 << QStringList() << "";
+        QTest::newRow("file becomes folder")
+            << QStringList{"/a.bin"} << QStringList{"/a.bin/x"} << QStringList{"a.bin"} << "";
+        QTest::newRow("folder becomes file")
+            << QStringList{"/sub/b.bin"} << QStringList{"/sub"} << QStringList{"sub/b.bin"} << "";
+        QTest::newRow("player's file in the way")
+            << QStringList() << QStringList{"/a.bin/x"} << QStringList() << "a.bin";
+        QTest::newRow("player's file in the folder")
+            << QStringList() << QStringList{"/sub"} << QStringList() << "b.bin";
+    }
+
+    void inTheWay()
+    {
+        QFETCH(QStringList, recorded);
+        QFETCH(QStringList, keys);
+        QFETCH(QString, refused);
+        const Result<QStringList> found = entriesInTheWay(keys, recordOf(recorded), game);
+        QCOMPARE(found.ok(), refused.isEmpty());
+        if (found)
+            QTEST(*found, "removed");
+        else
+            QVERIFY2(found.message().contains(refused), qPrintable(found.message()));
     }
 
     // What the quick check trusts: size, time and identity as recorded.

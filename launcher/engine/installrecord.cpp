@@ -105,6 +105,15 @@ bool InstallRecord::isUnchanged(const QString &key, const platform::FileStat &no
     return file && file->stat == now;
 }
 
+bool InstallRecord::vouchesFor(const QString &key, quint32 crc) const
+{
+    const File *file = find(key);
+    if (!file || file->crc != crc)
+        return false;
+    const std::optional<platform::FileStat> now = platform::regularFileStat(pathOf(key));
+    return now && *now == file->stat;
+}
+
 QByteArray InstallRecord::serialize() const
 {
     QByteArray out;
@@ -159,7 +168,8 @@ InstallRecord InstallRecord::parse(const QByteArray &bytes)
         file.stat.file = in.get<quint64>();
         file.crc = in.get<quint32>();
         // Removal trusts these keys: one that could lead elsewhere spoils the record.
-        if (!in.ok || !isNormalizedFileKey(key) || file.stat.size < 0 || record.entries.contains(key))
+        if (!in.ok || !isNormalizedFileKey(key) || file.stat.size < 0 ||
+            record.entries.contains(key))
             return {};
         record.entries.insert(key, file);
     }

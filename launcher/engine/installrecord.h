@@ -45,6 +45,9 @@ public:
 
     // The file at `key` is still the one recorded: same size, time and identity.
     bool isUnchanged(const QString &key, const platform::FileStat &now) const;
+    // The file at `key` can be taken as having the content `crc` without reading
+    // it: recorded with that CRC and unchanged since. Safe from many threads.
+    bool vouchesFor(const QString &key, quint32 crc) const;
 
     QByteArray serialize() const;
     // An empty record for anything that is not a whole, sound record.
