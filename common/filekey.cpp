@@ -33,6 +33,9 @@ bool isSafeFileKey(QStringView key)
 {
     if (key.isEmpty() || key == QLatin1String("/"))
         return true;
+    // Most keys are already in their one spelling: checked in one pass.
+    if (isNormalizedFileKey(key))
+        return true;
     if (key.startsWith(QLatin1Char('/')))
         key = key.mid(1);
     return isContainedRelativePath(key);
@@ -42,6 +45,8 @@ QString normalizedFileKey(QStringView safeKey)
 {
     if (safeKey.isEmpty())
         return {};
+    if (isNormalizedFileKey(safeKey))
+        return safeKey.toString();
     QString key;
     key.reserve(safeKey.size() + 1);
     for (const QStringView segment : safeKey.split(QLatin1Char('/'))) {

@@ -3,10 +3,13 @@
 #include "checksum.h"
 #include "filekey.h"
 
-#include <QHash>
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QJsonValue>
+#include <QList>
+
+#include <algorithm>
+#include <numeric>
 
 #include <zlib.h>
 
@@ -132,20 +135,27 @@ DecodedManifest decodeManifest(const QByteArray &body, platform::Os os)
 
     DecodedManifest result;
     const QJsonObject files = filesValue.toObject();
+    QStringList keys; // as normalised, one per entry: spellings of one file meet below
+    keys.reserve(files.size() + 1);
     for (auto it = files.constBegin(); it != files.constEnd(); ++it) {
+        const QString spelled = it.key();
         // Checked before the entry is judged: a hostile name refuses the manifest
         // even on an entry that would be dropped.
-        if (!isSafeFileKey(it.key()))
-            return unsafe(it.key());
+        if (!isSafeFileKey(spelled))
+            return unsafe(spelled);
         const QJsonObject entry = it.value().toObject();
         if (!entry.contains(QLatin1String("checksum")) || !entry.contains(QLatin1String("size")))
             continue;
-        const QString key = normalizedFileKey(it.key());
-        // Keys that name no file are skipped by every reader, however many there are.
-        if (!fileKeyPath(key).isEmpty() && result.files.contains(key))
-            return failure(ManifestError::SameFile,
-                           QStringLiteral("\"%1\" names the same file as another entry")
-                               .arg(printableKey(it.key())));
+        // Shared, not copied, when it is spelled right already.
+        const QString key = isNormalizedFileKey(spelled) ? spelled : normalizedFileKey(spelled);
+        keys.append(key);
+        // An entry already in the table's form is shared rather than built again.
+        const QJsonValue size = entry.value(QLatin1String("size"));
+        if (entry.size() == 2 && entry.value(QLatin1String("checksum")).isString() &&
+            size.isDouble() && double(size.toInteger(-1)) == size.toDouble()) {
+            result.files.insert(key, it.value());
+            continue;
+        }
         result.files.insert(key, QJsonObject{{QStringLiteral("checksum"),
                                               entry.value(QLatin1String("checksum")).toString()},
                                              {QStringLiteral("size"),
@@ -154,17 +164,20 @@ DecodedManifest decodeManifest(const QByteArray &body, platform::Os os)
 
     if (top.contains(QLatin1String("binary"))) {
         const QJsonObject binary = top.value(QLatin1String("binary")).toObject();
-        const QString key = binary.value(QLatin1String("file")).toString();
-        if (!isSafeFileKey(key))
-            return unsafe(key);
+        const QString spelled = binary.value(QLatin1String("file")).toString();
+        if (!isSafeFileKey(spelled))
+            return unsafe(spelled);
+        // It replaces the entry of its own key.
+        const QString key = normalizedFileKey(spelled);
+        if (!result.files.contains(key))
+            keys.append(key);
         // The size stays text, so every size reader takes it as 0.
-        result.files.insert(
-            normalizedFileKey(key),
-            QJsonObject{
-                {QStringLiteral("checksum"), binary.value(QLatin1String("checksum")).toString()},
-                {QStringLiteral("size"), binary.value(QLatin1String("size")).toString()}});
+        result.files.insert(key, QJsonObject{{QStringLiteral("checksum"),
+                                              binary.value(QLatin1String("checksum")).toString()},
+                                             {QStringLiteral("size"),
+                                              binary.value(QLatin1String("size")).toString()}});
     }
-    const QString clash = sameFileClash(result.files.keys(), os);
+    const QString clash = sameFileClash(keys, os);
     if (!clash.isEmpty())
         return failure(ManifestError::SameFile, clash);
     result.build = crc32Hex(crc32Update(0, body.constData(), body.size()));
@@ -173,28 +186,46 @@ DecodedManifest decodeManifest(const QByteArray &body, platform::Os os)
 
 QString sameFileClash(const QStringList &keys, platform::Os os)
 {
-    // Identity (filekey.h) -> key.
-    QHash<QString, QString> named;
-    named.reserve(keys.size());
-    for (const QString &key : keys) {
-        if (fileKeyPath(key).isEmpty())
+    // Sorted by identity, one file's spellings meet, and the keys below a folder
+    // follow the folder's own name and a "/" (filekey.h).
+    QStringList identities;
+    QList<qsizetype> order;
+    identities.reserve(keys.size());
+    order.reserve(keys.size());
+    for (qsizetype i = 0; i < keys.size(); ++i) {
+        if (fileKeyPath(keys[i]).isEmpty())
             continue;
-        const QString identity = fileKeyIdentity(key, os);
-        const auto seen = named.constFind(identity);
-        if (seen != named.constEnd())
-            return QStringLiteral("\"%1\" and \"%2\" name the same file")
-                .arg(printableKey(*seen), printableKey(key));
-        named.insert(identity, key);
+        identities.append(fileKeyIdentity(keys[i], os));
+        order.append(i);
     }
-    for (auto it = named.constBegin(); it != named.constEnd(); ++it) {
-        const QString &identity = it.key();
-        for (qsizetype slash = identity.indexOf(QLatin1Char('/'), 1); slash > 0;
-             slash = identity.indexOf(QLatin1Char('/'), slash + 1)) {
-            const auto folder = named.constFind(identity.left(slash));
-            if (folder != named.constEnd())
-                return QStringLiteral("\"%1\" is a file and also a folder of \"%2\"")
-                    .arg(printableKey(*folder), printableKey(*it));
+    // A manifest's keys come sorted already; letter case folded may not be.
+    if (!std::is_sorted(identities.cbegin(), identities.cend())) {
+        QList<qsizetype> byIdentity(identities.size());
+        std::iota(byIdentity.begin(), byIdentity.end(), 0);
+        std::sort(byIdentity.begin(), byIdentity.end(), [&identities](qsizetype a, qsizetype b) {
+            return identities[a] < identities[b];
+        });
+        QStringList sortedIdentities;
+        QList<qsizetype> sortedOrder;
+        for (const qsizetype i : std::as_const(byIdentity)) {
+            sortedIdentities.append(identities[i]);
+            sortedOrder.append(order[i]);
         }
+        identities.swap(sortedIdentities);
+        order.swap(sortedOrder);
+    }
+    for (qsizetype i = 1; i < identities.size(); ++i) {
+        if (identities[i] == identities[i - 1])
+            return QStringLiteral("\"%1\" and \"%2\" name the same file")
+                .arg(printableKey(keys[order[i - 1]]), printableKey(keys[order[i]]));
+    }
+    for (qsizetype i = 0; i < identities.size(); ++i) {
+        const QString folder = identities[i] + QLatin1Char('/');
+        const auto below = std::lower_bound(identities.cbegin() + i + 1, identities.cend(), folder);
+        if (below != identities.cend() && below->startsWith(folder))
+            return QStringLiteral("\"%1\" is a file and also a folder of \"%2\"")
+                .arg(printableKey(keys[order[i]]),
+                     printableKey(keys[order[below - identities.cbegin()]]));
     }
     return {};
 }
