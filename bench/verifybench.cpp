@@ -1,6 +1,7 @@
 // Driver of the verification benchmark (bench/verify.sh):
 //   verifybench generate FOLDER
 //   verifybench engine GAME_DIR MANIFEST_DIR RUNS   prints the best time in seconds
+//   verifybench startup|full GAME_DIR MANIFEST_DIR  one check from the manifest to the verdict
 #include "datagen.h"
 
 #if defined(VERIFYBENCH_HAVE_ENGINE)
@@ -42,7 +43,26 @@ int main(int argc, char *argv[])
         return 3;
 #endif
     }
+    if (arguments.size() == 3 &&
+        (arguments[0] == QLatin1String("startup") || arguments[0] == QLatin1String("full"))) {
+#if defined(VERIFYBENCH_HAVE_ENGINE)
+        QApplication app(argc, argv);
+        const EngineTimes times = timeEngineCheck(
+            arguments[1], arguments[2],
+            arguments[0] == QLatin1String("full") ? CheckKind::Full : CheckKind::Startup);
+        if (!times.error.isEmpty() || times.seconds.isEmpty()) {
+            std::fprintf(stderr, "verifybench: %s\n", qPrintable(times.error));
+            return 1;
+        }
+        std::printf("%.6f %d\n", times.seconds.first(), times.files);
+        return 0;
+#else
+        std::fprintf(stderr, "verifybench: built without the update engine\n");
+        return 3;
+#endif
+    }
     std::fprintf(stderr, "usage: verifybench generate FOLDER\n"
-                         "       verifybench engine GAME_DIR MANIFEST_DIR RUNS\n");
+                         "       verifybench engine GAME_DIR MANIFEST_DIR RUNS\n"
+                         "       verifybench startup|full GAME_DIR MANIFEST_DIR\n");
     return 2;
 }

@@ -50,6 +50,23 @@ QString crc32Hex(quint32 crc)
     return QStringLiteral("%1").arg(crc, 8, 16, QLatin1Char('0'));
 }
 
+std::optional<quint32> parseCrc32Hex(QStringView text)
+{
+    if (text.size() != 8)
+        return std::nullopt;
+    quint32 crc = 0;
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        const int digit = u >= u'0' && u <= u'9'   ? u - u'0'
+                          : u >= u'a' && u <= u'f' ? u - u'a' + 10
+                                                   : -1;
+        if (digit < 0)
+            return std::nullopt;
+        crc = (crc << 4) | quint32(digit);
+    }
+    return crc;
+}
+
 QString fileChecksum(const QString &path)
 {
     char *buffer = checksumReadBuffer();

@@ -2,6 +2,9 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringView>
+
+#include <optional>
 
 // CRC-32 as the patch server publishes it: reflected polynomial 0xEDB88320,
 // initial value all ones, final complement (the zlib / PNG / gzip CRC).
@@ -11,6 +14,10 @@ quint32 crc32Update(quint32 crc, const void *data, qsizetype size);
 
 // Exactly 8 lower-case hexadecimal digits.
 QString crc32Hex(quint32 crc);
+
+// The CRC-32 written as crc32Hex writes it (8 lower-case digits); nothing for any
+// other text, which no file's checksum equals.
+std::optional<quint32> parseCrc32Hex(QStringView text);
 
 // CRC-32 of a file's contents as 8 lower-case hex digits, or the empty string
 // when the file cannot be opened or read (a folder, a missing file). Safe to

@@ -1,10 +1,15 @@
 #include "manifestcodec.h"
 
+#include "checksum.h"
 #include "filekey.h"
 
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QJsonValue>
+#include <QList>
+
+#include <algorithm>
+#include <numeric>
 
 #include <zlib.h>
 
@@ -81,7 +86,7 @@ QString printableKey(const QString &key)
 
 } // namespace
 
-DecodedManifest decodeManifest(const QByteArray &body)
+DecodedManifest decodeManifest(const QByteArray &body, platform::Os os)
 {
     if (body.isEmpty())
         return failure(ManifestError::Empty, QStringLiteral("empty body"));
@@ -130,33 +135,99 @@ DecodedManifest decodeManifest(const QByteArray &body)
 
     DecodedManifest result;
     const QJsonObject files = filesValue.toObject();
+    QStringList keys; // as normalised, one per entry: spellings of one file meet below
+    keys.reserve(files.size() + 1);
     for (auto it = files.constBegin(); it != files.constEnd(); ++it) {
+        const QString spelled = it.key();
         // Checked before the entry is judged: a hostile name refuses the manifest
         // even on an entry that would be dropped.
-        if (!isSafeFileKey(it.key()))
-            return unsafe(it.key());
+        if (!isSafeFileKey(spelled))
+            return unsafe(spelled);
         const QJsonObject entry = it.value().toObject();
         if (!entry.contains(QLatin1String("checksum")) || !entry.contains(QLatin1String("size")))
             continue;
-        result.files.insert(
-            it.key(),
-            QJsonObject{
-                {QStringLiteral("checksum"), entry.value(QLatin1String("checksum")).toString()},
-                {QStringLiteral("size"), entry.value(QLatin1String("size")).toInteger(0)}});
+        // Shared, not copied, when it is spelled right already.
+        const QString key = isNormalizedFileKey(spelled) ? spelled : normalizedFileKey(spelled);
+        keys.append(key);
+        // An entry already in the table's form is shared rather than built again.
+        const QJsonValue size = entry.value(QLatin1String("size"));
+        if (entry.size() == 2 && entry.value(QLatin1String("checksum")).isString() &&
+            size.isDouble() && double(size.toInteger(-1)) == size.toDouble()) {
+            result.files.insert(key, it.value());
+            continue;
+        }
+        result.files.insert(key, QJsonObject{{QStringLiteral("checksum"),
+                                              entry.value(QLatin1String("checksum")).toString()},
+                                             {QStringLiteral("size"),
+                                              entry.value(QLatin1String("size")).toInteger(0)}});
     }
 
     if (top.contains(QLatin1String("binary"))) {
         const QJsonObject binary = top.value(QLatin1String("binary")).toObject();
-        const QString key = binary.value(QLatin1String("file")).toString();
-        if (!isSafeFileKey(key))
-            return unsafe(key);
+        const QString spelled = binary.value(QLatin1String("file")).toString();
+        if (!isSafeFileKey(spelled))
+            return unsafe(spelled);
+        // It replaces the entry of its own key.
+        const QString key = normalizedFileKey(spelled);
+        if (!result.files.contains(key))
+            keys.append(key);
         // The size stays text, so every size reader takes it as 0.
         result.files.insert(key, QJsonObject{{QStringLiteral("checksum"),
                                               binary.value(QLatin1String("checksum")).toString()},
                                              {QStringLiteral("size"),
                                               binary.value(QLatin1String("size")).toString()}});
     }
+    const QString clash = sameFileClash(keys, os);
+    if (!clash.isEmpty())
+        return failure(ManifestError::SameFile, clash);
+    result.build = crc32Hex(crc32Update(0, body.constData(), body.size()));
     return result;
+}
+
+QString sameFileClash(const QStringList &keys, platform::Os os)
+{
+    // Sorted by identity, one file's spellings meet, and the keys below a folder
+    // follow the folder's own name and a "/" (filekey.h).
+    QStringList identities;
+    QList<qsizetype> order;
+    identities.reserve(keys.size());
+    order.reserve(keys.size());
+    for (qsizetype i = 0; i < keys.size(); ++i) {
+        if (fileKeyPath(keys[i]).isEmpty())
+            continue;
+        identities.append(fileKeyIdentity(keys[i], os));
+        order.append(i);
+    }
+    // A manifest's keys come sorted already; letter case folded may not be.
+    if (!std::is_sorted(identities.cbegin(), identities.cend())) {
+        QList<qsizetype> byIdentity(identities.size());
+        std::iota(byIdentity.begin(), byIdentity.end(), 0);
+        std::sort(byIdentity.begin(), byIdentity.end(), [&identities](qsizetype a, qsizetype b) {
+            return identities[a] < identities[b];
+        });
+        QStringList sortedIdentities;
+        QList<qsizetype> sortedOrder;
+        for (const qsizetype i : std::as_const(byIdentity)) {
+            sortedIdentities.append(identities[i]);
+            sortedOrder.append(order[i]);
+        }
+        identities.swap(sortedIdentities);
+        order.swap(sortedOrder);
+    }
+    for (qsizetype i = 1; i < identities.size(); ++i) {
+        if (identities[i] == identities[i - 1])
+            return QStringLiteral("\"%1\" and \"%2\" name the same file")
+                .arg(printableKey(keys[order[i - 1]]), printableKey(keys[order[i]]));
+    }
+    for (qsizetype i = 0; i < identities.size(); ++i) {
+        const QString folder = identities[i] + QLatin1Char('/');
+        const auto below = std::lower_bound(identities.cbegin() + i + 1, identities.cend(), folder);
+        if (below != identities.cend() && below->startsWith(folder))
+            return QStringLiteral("\"%1\" is a file and also a folder of \"%2\"")
+                .arg(printableKey(keys[order[i]]),
+                     printableKey(keys[order[below - identities.cbegin()]]));
+    }
+    return {};
 }
 
 QByteArray encodeManifest(const QJsonObject &files)

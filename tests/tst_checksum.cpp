@@ -52,7 +52,9 @@ private slots:
     {
         QFETCH(QByteArray, data);
         QFETCH(QString, expected);
-        QCOMPARE(crc32Hex(crc32Update(0, data.constData(), data.size())), expected);
+        const quint32 crc = crc32Update(0, data.constData(), data.size());
+        QCOMPARE(crc32Hex(crc), expected);
+        QCOMPARE(parseCrc32Hex(expected), std::optional<quint32>(crc));
 
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("f"));
@@ -61,6 +63,13 @@ private slots:
         file.write(data);
         file.close();
         QCOMPARE(fileChecksum(path), expected);
+    }
+
+    // Manifests compare checksums as text: no other spelling may pass for one.
+    void otherSpellingsAreNoChecksum()
+    {
+        for (const char *text : {"CBF43926", "cbf4392", "0cbf43926", "0xf43926", "cbf4392g", ""})
+            QVERIFY2(!parseCrc32Hex(QString::fromLatin1(text)), text);
     }
 
     void chainingMatchesOnePass()

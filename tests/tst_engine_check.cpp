@@ -169,6 +169,15 @@ private slots:
             << encodeManifest({{QStringLiteral("/../evil.dll"), EngineFixture::entryFor("x")}})
             << false;
 
+        QTest::newRow("one file twice")
+            << encodeManifest({{QStringLiteral("/a.pak"), EngineFixture::entryFor("alpha")},
+                               {QStringLiteral("a.pak"), EngineFixture::entryFor("alpha")}})
+            << false;
+        QTest::newRow("a file and its folder")
+            << encodeManifest({{QStringLiteral("/a.pak"), EngineFixture::entryFor("alpha")},
+                               {QStringLiteral("/a.pak/b"), EngineFixture::entryFor("b")}})
+            << false;
+
         QByteArray bomb = qCompress(json);
         bomb[0] = '\x40'; // announces 1 GiB
         QTest::newRow("announces too much") << bomb << false;
@@ -209,6 +218,20 @@ private slots:
         QTRY_VERIFY(!log->named(QStringLiteral("downloadError")).isEmpty());
         QVERIFY(updater->fileTable().isEmpty());
         QVERIFY(updater->filesToFetch().isEmpty());
+    }
+
+    // Keys the server spells oddly name the files they mean, fetched from where they are.
+    void oddKeys()
+    {
+        QVERIFY(fixture.publishManifestBody(
+            encodeManifest({{QStringLiteral("readme.txt"), EngineFixture::entryFor("r")},
+                            {QStringLiteral("sub//./b.pak"), EngineFixture::entryFor("b")}})));
+        checkNow(fixture, *updater);
+        QTRY_VERIFY(log->hasClosingSignal());
+        const QList<QString> keys{QStringLiteral("/readme.txt"), QStringLiteral("/sub/b.pak")};
+        QCOMPARE(updater->filesToFetch(), keys);
+        QCOMPARE(Updater::fileUrl(keys.last()).toString(QUrl::FullyEncoded),
+                 fixture.server->baseUrl() + QStringLiteral("/patch/sub/b.pak"));
     }
 
     void addressesAndStagingPaths_data()

@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkReply>
@@ -47,6 +48,20 @@ TestHttpServer::Fault slowDrip()
     fault.dripBytes = 64;
     fault.dripIntervalMs = 20;
     return fault;
+}
+
+// Every file below `folder` by key, with its bytes.
+FileMap treeOf(const QString &folder)
+{
+    FileMap tree;
+    QDirIterator it(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString file = it.next();
+        QFile read(file);
+        tree.insert(QLatin1Char('/') + QDir(folder).relativeFilePath(file),
+                    read.open(QIODevice::ReadOnly) ? read.readAll() : QByteArray("?"));
+    }
+    return tree;
 }
 
 TestHttpServer::Fault silence()
@@ -192,6 +207,75 @@ private slots:
         QCOMPARE(fileRequests(), QStringList{path(QStringLiteral("/changed.pak"))});
         QCOMPARE(readFile(fixture.installDir() + QStringLiteral("/changed.pak")),
                  QByteArray("new"));
+    }
+
+    // A new build drops files and turns files into folders and back; the folder
+    // ends byte-equal to it, but for the player's files, which stay.
+    void newBuild_data()
+    {
+        QTest::addColumn<FileMap>("first");
+        QTest::addColumn<FileMap>("player"); // written between the builds
+        QTest::addColumn<FileMap>("second");
+        QTest::addColumn<QString>("refused"); // the player's entry an error names
+
+        const QByteArray marker;
+        const FileMap first{{"/.initcomplete", marker}, {"/a.pak", "a1"}, {"/readme.txt", "r"}};
+        const FileMap second{{"/.initcomplete", marker}, {"/a.pak", "a2"}};
+        QTest::newRow("dropped file removed") << first << FileMap() << second << "";
+        QTest::newRow("dropped file the player changed kept")
+            << first << FileMap{{"/readme.txt", "mine"}} << second << "";
+        QTest::newRow("only dropped, nothing to fetch")
+            << first << FileMap() << FileMap{{"/.initcomplete", marker}, {"/a.pak", "a1"}} << "";
+        QTest::newRow("file becomes folder")
+            << FileMap{{"/.initcomplete", marker}, {"/data", "d"}} << FileMap{{"/mine.sav", "s"}}
+            << FileMap{{"/.initcomplete", marker}, {"/data/x", "x"}, {"/data/y/z", "z"}} << "";
+        QTest::newRow("folder becomes file")
+            << FileMap{{"/.initcomplete", marker}, {"/data/x", "x"}, {"/data/y/z", "z"}}
+            << FileMap() << FileMap{{"/.initcomplete", marker}, {"/data", "d"}} << "";
+        QTest::newRow("the player's file in the folder")
+            << FileMap{{"/.initcomplete", marker}, {"/data/x", "x"}}
+            << FileMap{{"/data/mine.sav", "s"}}
+            << FileMap{{"/.initcomplete", marker}, {"/data", "d"}} << "mine.sav";
+    }
+
+    void newBuild()
+    {
+        QFETCH(FileMap, first);
+        QFETCH(FileMap, player);
+        QFETCH(FileMap, second);
+        QFETCH(QString, refused);
+        prepare(first);
+        updater->startUpdate();
+        QTRY_VERIFY_WITH_TIMEOUT(runEnded(), 30000);
+        QCOMPARE(outcome().last(), QStringLiteral("updateComplete()"));
+        for (auto it = player.constBegin(); it != player.constEnd(); ++it)
+            QVERIFY(fixture.install(it.key(), it.value()));
+
+        log->events.clear();
+        // A new folder on the server: the first build's files would stand in the way there too.
+        QVERIFY(QDir(fixture.patchDir()).removeRecursively());
+        QVERIFY(fixture.publish(second));
+        checkNow(fixture, *updater);
+        QTRY_VERIFY(log->hasClosingSignal());
+        if (!updater->filesToFetch().isEmpty()) {
+            log->events.clear();
+            updater->startUpdate();
+            QTRY_VERIFY_WITH_TIMEOUT(runEnded(), 30000);
+        }
+        const QStringList errors = log->named(QStringLiteral("downloadError"));
+        FileMap expected = refused.isEmpty() ? second : first;
+        for (auto it = player.constBegin(); it != player.constEnd(); ++it)
+            expected.insert(it.key(), it.value()); // the player's own and what they changed
+        QCOMPARE(treeOf(fixture.installDir()), expected);
+        if (refused.isEmpty()) {
+            QCOMPARE(errors, QStringList());
+            QCOMPARE(outcome().last(), updater->filesToFetch().isEmpty()
+                                           ? QStringLiteral("noUpdateAvailable()")
+                                           : QStringLiteral("updateComplete()"));
+        } else {
+            QCOMPARE(errors.size(), 1);
+            QVERIFY2(errors.first().contains(refused), qPrintable(errors.first()));
+        }
     }
 
     // The largest file starts first; whenever the largest running one ends, the

@@ -1,4 +1,5 @@
 #include "enginefixture.h"
+#include "installrecordstore.h"
 #include "pkexecstandin.h"
 #include "platform/platform.h"
 #include "presetprompter.h"
@@ -178,7 +179,9 @@ private slots:
         QFETCH(bool, removed);
         QVERIFY(fixture.install(QStringLiteral("/.initcomplete"), QByteArray()));
         QVERIFY(fixture.install(QStringLiteral("/data/sub/level.pak"), "level"));
-        QVERIFY(fixture.publish({{QStringLiteral("/data/sub/level.pak"), "level"}}));
+        // The server also lists the player's photo, with other bytes: it is not the game's.
+        QVERIFY(fixture.publish({{QStringLiteral("/data/sub/level.pak"), "level"}},
+                                {{QStringLiteral("/photo.jpg"), EngineFixture::entryFor("x")}}));
         if (foreignFiles) {
             // Another game, a photo, and a file an older build had.
             QVERIFY(fixture.install(QStringLiteral("/OtherGame/save.dat"), "save"));
@@ -216,11 +219,13 @@ private slots:
             const PresetPrompter::Shown kept = prompter.shown.last();
             QCOMPARE(kept.kind, QStringLiteral("information"));
             QVERIFY(kept.text.contains(QDir::toNativeSeparators(fixture.installDir())));
+            QVERIFY2(kept.text.contains(QStringLiteral(" 3 files ")), qPrintable(kept.text));
         } else {
             QVERIFY(!QFileInfo::exists(fixture.installDir()));
             QCOMPARE(prompter.shown.size(), 1);
         }
 
+        QVERIFY(QDir(InstallRecordStore::defaultFolder()).entryList(QDir::Files).isEmpty());
         // The fresh check goes out now, or once the second since the last one is over.
         QTRY_COMPARE(log->events.last(), QStringLiteral("updateAvailable(install)"));
     }
@@ -260,7 +265,8 @@ private slots:
         const FileMap game{{"/.initcomplete", ""}, {"/data/level.pak", "level"}};
         for (auto it = game.cbegin(); it != game.cend(); ++it)
             QVERIFY(fixture.install(it.key(), it.value()));
-        QVERIFY(fixture.publish({{"/data/level.pak", "level"}}));
+        QVERIFY(fixture.publish({{"/data/level.pak", "level"}},
+                                {{"/data/mine.txt", EngineFixture::entryFor("theirs")}}));
         if (foreignFiles) {
             QVERIFY(fixture.install(QStringLiteral("/OtherGame/save.dat"), "save"));
             QVERIFY(fixture.install(QStringLiteral("/data/mine.txt"), "notes"));
@@ -283,6 +289,10 @@ private slots:
         QCOMPARE(entriesBelow(destination),
                  (QStringList{".initcomplete", "data/", "data/level.pak"}));
         QCOMPARE(result.leftOtherFiles, foreignFiles);
+        // The record went along: the old folder has none, the new one knows the file.
+        const InstallRecordStore store(InstallRecordStore::defaultFolder());
+        QVERIFY(store.load(destination).find(QStringLiteral("/data/level.pak")));
+        QCOMPARE(QDir(InstallRecordStore::defaultFolder()).entryList(QDir::Files).size(), 1);
         if (foreignFiles)
             QCOMPARE(entriesBelow(fixture.installDir()),
                      (QStringList{"OtherGame/", "OtherGame/save.dat", "data/", "data/mine.txt"}));

@@ -1,5 +1,6 @@
 #include "batches.h"
 #include "enginefixture.h"
+#include "installrecordstore.h"
 #include "updater.h"
 
 #include <QDir>
@@ -137,6 +138,80 @@ private slots:
                                            : QStringLiteral("updateAvailable(update)"));
         QCOMPARE(log->events, expected);
         QCOMPARE(updater->filesToFetch(), QList<QString>(expectedBad));
+    }
+
+    // The automatic check trusts the record for files unchanged since; the
+    // player's check reads them all. A record it cannot use only costs speed.
+    void quickCheck_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<bool>("quickFinds");
+        QTest::newRow("none") << "none" << false;
+        QTest::newRow("damaged, same size and time") << "damage" << false;
+        QTest::newRow("damaged, time changed") << "damage time" << true;
+        QTest::newRow("damaged, record corrupt") << "damage corrupt" << true;
+        QTest::newRow("damaged, record of another folder") << "damage foreign" << true;
+        QTest::newRow("new build of the file") << "build" << true;
+    }
+
+    void quickCheck()
+    {
+        QFETCH(QString, change);
+        QFETCH(bool, quickFinds);
+        const QString a = QStringLiteral("/a.pak");
+        const QString path = fixture.installDir() + a;
+        QVERIFY(fixture.install(QStringLiteral("/.initcomplete"), QByteArray()));
+        QVERIFY(fixture.install(a, "alpha"));
+        // Whole seconds, so that setting the time back restores it exactly.
+        const QDateTime time = QDateTime::fromSecsSinceEpoch(1700000000);
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.setFileTime(time, QFileDevice::FileModificationTime));
+        file.close();
+        QVERIFY(fixture.publish({{a, "alpha"}}));
+        checkNow(fixture, *updater); // reads the file and records it
+        QTRY_VERIFY(log->hasClosingSignal());
+
+        if (change.startsWith(QLatin1String("damage"))) {
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            QCOMPARE(file.write("ALPHA"), 5);
+            QVERIFY(file.flush()); // or closing it would set the time again
+            QVERIFY(
+                file.setFileTime(change.contains(QLatin1String("time")) ? time.addSecs(-9) : time,
+                                 QFileDevice::FileModificationTime));
+            file.close();
+        }
+        const InstallRecordStore store(InstallRecordStore::defaultFolder());
+        const QStringList records =
+            QDir(InstallRecordStore::defaultFolder()).entryList(QDir::Files);
+        QCOMPARE(records.size(), 1);
+        const QString recordFile = InstallRecordStore::defaultFolder() + '/' + records.first();
+        if (change.contains(QLatin1String("corrupt")) ||
+            change.contains(QLatin1String("foreign"))) {
+            InstallRecord foreign = store.load(fixture.installDir());
+            QVERIFY(!foreign.isEmpty());
+            QByteArray bytes = InstallRecord(fixture.workDir(), foreign.build()).serialize();
+            if (change.contains(QLatin1String("corrupt")))
+                bytes = foreign.serialize().chopped(1);
+            QFile damaged(recordFile);
+            QVERIFY(damaged.open(QIODevice::WriteOnly));
+            QCOMPARE(damaged.write(bytes), bytes.size());
+        }
+        if (change == QLatin1String("build"))
+            QVERIFY(fixture.publish({{a, "ALPHA"}}));
+
+        log->events.clear();
+        checkNow(fixture, *updater);
+        QTRY_VERIFY(log->hasClosingSignal());
+        QCOMPARE(log->named(QStringLiteral("verificationProgress")).last(),
+                 QStringLiteral("verificationProgress(1,1)"));
+        QCOMPARE(updater->filesToFetch().contains(a), quickFinds);
+
+        log->events.clear();
+        fixture.settings->lastUpdateCheck.clear();
+        updater->checkAllFiles();
+        QTRY_VERIFY(log->hasClosingSignal());
+        QCOMPARE(updater->filesToFetch().contains(a), change != QLatin1String("none"));
     }
 
     void installOrUpdate_data()

@@ -147,6 +147,20 @@ private slots:
         QTest::newRow("binary not an object")
             << framed(R"({"files":{},"binary":5})") << ManifestError::None
             << QJsonObject{{"", entry("", "")}};
+        QTest::newRow("keys normalised") << framed(R"({"files":{"a.bin":{"checksum":"a","size":1},)"
+                                                   "\"sub/\x2f"
+                                                   "b.bin\":{\"checksum\":\"b\",\"size\":2},"
+                                                   R"("./c/./d/":{"checksum":"c","size":3}}})")
+                                         << ManifestError::None
+                                         << QJsonObject{{"/a.bin", entry("a", 1)},
+                                                        {"/sub/b.bin", entry("b", 2)},
+                                                        {"/c/d", entry("c", 3)}};
+        QTest::newRow("binary replaces same key spelled otherwise")
+            << framed(R"({"files":{"/bin/client.exe":{"checksum":"11111111","size":9}},)"
+                      "\"binary\":{\"file\":\"bin/\x2f"
+                      "client.exe\","
+                      R"("checksum":"33333333","size":"9"}})")
+            << ManifestError::None << QJsonObject{{"/bin/client.exe", entry("33333333", "9")}};
         QTest::newRow("empty and root keys kept")
             << framed(R"({"files":{"":{"checksum":"a","size":1},"/":{"checksum":"b","size":2}}})")
             << ManifestError::None << QJsonObject{{"", entry("a", 1)}, {"/", entry("b", 2)}};
@@ -218,6 +232,48 @@ private slots:
         }
     }
 
+    // Entries one folder cannot hold side by side refuse the manifest.
+    void sameFile_data()
+    {
+        QTest::addColumn<QByteArray>("json");
+        QTest::addColumn<bool>("refusedOnLinux");
+        QTest::addColumn<bool>("refusedOnWindows");
+
+        const auto files = [](const QStringList &keys) {
+            QJsonObject table;
+            for (const QString &key : keys)
+                table.insert(key, entry("00000000", 0));
+            return QJsonDocument(QJsonObject{{"files", table}}).toJson(QJsonDocument::Compact);
+        };
+        QTest::newRow("leading slash") << files({"/a.bin", "a.bin"}) << true << true;
+        QTest::newRow("doubled separator") << files({"/sub//b.bin", "/sub/b.bin"}) << true << true;
+        QTest::newRow("current folder") << files({"/./a.bin", "/a.bin"}) << true << true;
+        QTest::newRow("letter case") << files({"/Data/A.bin", "/data/a.bin"}) << false << true;
+        QTest::newRow("file and folder") << files({"/data", "/data/x/y"}) << true << true;
+        QTest::newRow("file and folder in other case")
+            << files({"/Data", "/data/x"}) << false << true;
+        QTest::newRow("names sharing a prefix")
+            << files({"/data", "/database/x", "/data.old", "/b.bin", "/B.bin.old"}) << false
+            << false;
+        QTest::newRow("no-file keys") << files({"", "/", "/./"}) << false << false;
+        QTest::newRow("binary in other case")
+            << QByteArray(R"({"files":{"/bin/Client.exe":{"checksum":"1","size":1}},)"
+                          R"("binary":{"file":"/bin/client.exe","checksum":"2","size":"1"}})")
+            << false << true;
+    }
+
+    void sameFile()
+    {
+        QFETCH(QByteArray, json);
+        for (const platform::Os os : {platform::Os::Other, platform::Os::Windows}) {
+            const DecodedManifest manifest = decodeManifest(qCompress(json), os);
+            const bool refused = manifest.error == ManifestError::SameFile;
+            QTEST(refused, os == platform::Os::Windows ? "refusedOnWindows" : "refusedOnLinux");
+            QCOMPARE(manifest.ok(), !refused);
+            QCOMPARE(manifest.files.isEmpty(), refused);
+        }
+    }
+
     void roundTrip()
     {
         const QJsonObject files{{"/.initcomplete", entry("00000000", 0)},
@@ -229,6 +285,9 @@ private slots:
         const DecodedManifest manifest = decodeManifest(body);
         QVERIFY2(manifest.ok(), qPrintable(manifest.detail));
         QCOMPARE(manifest.files, files);
+        QVERIFY(!manifest.build.isEmpty());
+        QVERIFY(decodeManifest(encodeManifest({{"/other", entry("00000000", 0)}})).build !=
+                manifest.build);
         QCOMPARE(manifest.files.value("/huge.bin").toObject().value("size").toInteger(),
                  6000000000LL);
     }

@@ -152,6 +152,9 @@ private slots:
         QTest::newRow("broken link") << "gone"
                                      << "/nonexistent/file"
                                      << "broken link";
+        QTest::newRow("same name in other case on Windows") << "GOOD.pak"
+                                                            << ""
+                                                            << "name the same file on Windows";
         QTest::newRow("manifest name") << "checksums.txt.gz"
                                        << ""
                                        << "in place of the manifest";

@@ -119,6 +119,13 @@ int publish(const QStringList &arguments)
             listing.problems
                 << QStringLiteral("%1: would be served in place of the manifest").arg(file.key);
     }
+    // Windows finds a file whatever its letter case: launchers there could not install both.
+    QStringList keys;
+    for (const GameFile &file : std::as_const(listing.files))
+        keys.append(file.key);
+    const QString clash = sameFileClash(keys, platform::Os::Windows);
+    if (!clash.isEmpty())
+        listing.problems << clash + QStringLiteral(" on Windows");
     if (!listing.problems.isEmpty()) {
         for (const QString &problem : std::as_const(listing.problems))
             printError(QStringLiteral("patchtool publish: refused ") + problem);

@@ -1,24 +1,92 @@
 #include "maintenance.h"
 
+#include "checksum.h"
 #include "enginefolders.h"
 #include "filekey.h"
 #include "legacyinstallation.h"
 #include "moverclient.h"
+#include "ownedfiles.h"
 #include "platform/platform.h"
+#include "responsivewait.h"
 #include "settings.h"
 #include "stagedinstall.h"
 
+#include <QDebug>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QScopeGuard>
 
 namespace {
 
-Result<QString> writeOwnedList(const QJsonObject &table)
+QStringList relativePaths(const QStringList &keys)
 {
-    return MoverClient::writeList(QStringLiteral("owned-files.txt"),
-                                  Maintenance::ownedEntries(table));
+    QStringList paths;
+    paths.reserve(keys.size());
+    for (const QString &key : keys)
+        paths.append(fileKeyPath(key).toString());
+    return paths;
+}
+
+QStringList withLeadingSlash(const QStringList &paths)
+{
+    QStringList keys;
+    keys.reserve(paths.size());
+    for (const QString &path : paths)
+        keys.append(QLatin1Char('/') + path);
+    return keys;
+}
+
+// Reads files whose record no longer vouches for them: off the GUI thread.
+OwnedFiles ownedIn(const QString &folder, const InstallRecord &record, const QJsonObject &table)
+{
+    OwnedFiles owned;
+    runWhileResponsive([&] { owned = ownedFiles(record, table, folder); });
+    for (const QString &key : std::as_const(owned.changed))
+        qInfo().noquote() << "Kept" << key
+                          << "in the game folder: it changed since it was installed";
+    return owned;
+}
+
+// Relative paths of the files below `folder`, but for the top-level `ignore`.
+QStringList filesBelow(const QString &folder, const QStringList &ignore)
+{
+    QStringList files;
+    const QDir root(folder);
+    QDirIterator it(folder, QDir::Files | QDir::System | platform::everyFileFilter(),
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString relative = root.relativeFilePath(it.next());
+        if (!ignore.contains(relative) && !it.fileInfo().isSymLink())
+            files.append(relative);
+    }
+    return files;
+}
+
+// The files just moved in, read for their CRC-32 off the GUI thread.
+QList<VerifiedFile> readFiles(const QString &folder, const QStringList &relativePaths)
+{
+    QList<VerifiedFile> files;
+    runWhileResponsive([&] {
+        for (const QString &relative : relativePaths) {
+            const QString path = folder + QLatin1Char('/') + relative;
+            const std::optional<platform::FileStat> stat = platform::regularFileStat(path);
+            const std::optional<quint32> crc = parseCrc32Hex(fileChecksum(path));
+            if (stat && crc)
+                files.append({QLatin1Char('/') + relative, *stat, *crc});
+        }
+    });
+    return files;
+}
+
+// The marker is the launcher's whether or not the manifest lists it.
+QStringList withMarker(QStringList entries)
+{
+    const QString marker = QStringLiteral(".initcomplete");
+    if (!entries.contains(marker))
+        entries.append(marker);
+    return entries;
 }
 
 } // namespace
@@ -40,19 +108,31 @@ bool Maintenance::isGameRunning()
     return false;
 }
 
-QStringList Maintenance::ownedEntries(const QJsonObject &table)
+QStringList Maintenance::ownedEntries(const QString &folder, const QJsonObject &table)
 {
-    QStringList entries;
-    for (auto it = table.constBegin(); it != table.constEnd(); ++it) {
-        const QString key = it.key();
-        if (!isSafeFileKey(key))
-            continue;
-        const QString relative = key.startsWith(QLatin1Char('/')) ? key.mid(1) : key;
-        if (!relative.isEmpty())
-            entries.append(relative);
-    }
-    entries.append(QStringLiteral(".initcomplete"));
-    return entries;
+    RecordKeeper records;
+    return withMarker(relativePaths(ownedIn(folder, records.load(folder), table).keys));
+}
+
+int Maintenance::filesLeftIn(const QString &folder)
+{
+    int files = 0;
+    QDirIterator it(folder, QDir::Files | QDir::System | platform::everyFileFilter(),
+                    QDirIterator::Subdirectories);
+    for (; it.hasNext(); it.next())
+        ++files;
+    return files;
+}
+
+Status Maintenance::removeListed(const QString &folder, const QString &listName,
+                                 const QStringList &entries)
+{
+    const Result<QString> list = MoverClient::writeList(listName, entries);
+    if (!list)
+        return Status(list.failure());
+    const QString listFile = list.value();
+    const auto removeList = qScopeGuard([listFile] { QFile::remove(listFile); });
+    return MoverClient::run(folder, QString(), {}, listFile);
 }
 
 Status Maintenance::asFileWork(bool uninstalling, const std::function<Status()> &step)
@@ -79,7 +159,8 @@ bool Maintenance::installFiles(const QString &source, const QString &destination
     return moved.ok();
 }
 
-Maintenance::MoveIn Maintenance::moveStagedIn(const QSet<QString> &keys, const QJsonObject &table)
+Maintenance::MoveIn Maintenance::moveStagedIn(const QSet<QString> &keys, const QJsonObject &table,
+                                              const QString &build)
 {
     const Result<StagedInstall::Plan> plan = StagedInstall::prepare(keys, table);
     if (!plan) {
@@ -90,12 +171,56 @@ Maintenance::MoveIn Maintenance::moveStagedIn(const QSet<QString> &keys, const Q
         return MoveIn::NothingStaged;
     const QString list = plan->listFile;
     const auto removeList = qScopeGuard([list] { QFile::remove(list); });
-    const Status moved = asFileWork(false, [&] {
-        return MoverClient::run(EngineFolders::stagingDirectory(), Settings::installPath(), {},
-                                list);
+    const QString folder = Settings::installPath();
+    QStringList movedKeys;
+    for (const QString &entry : std::as_const(plan->entries))
+        movedKeys.append(QLatin1Char('/') + entry);
+    // A new build may put a file where an older one had a folder, or the other way round.
+    const Result<QStringList> inTheWay = entriesInTheWay(movedKeys, records.load(folder), folder);
+    if (!inTheWay) {
+        emit error(inTheWay.message());
+        return MoveIn::Failed;
+    }
+    const Status moved = asFileWork(false, [&]() -> Status {
+        if (!inTheWay->isEmpty()) {
+            const Status cleared =
+                removeListed(folder, QStringLiteral("replaced-files.txt"), *inTheWay);
+            if (!cleared)
+                return cleared;
+            records.forget(folder, withLeadingSlash(*inTheWay));
+        }
+        return MoverClient::run(EngineFolders::stagingDirectory(), folder, {}, list);
     });
     report(moved);
-    return moved ? MoveIn::Installed : MoveIn::Failed;
+    if (!moved)
+        return MoveIn::Failed;
+    records.noteInstalled(folder, movedKeys, table, build);
+    return MoveIn::Installed;
+}
+
+void Maintenance::removeDropped(const QJsonObject &table, InstallRecord record)
+{
+    const QString folder = Settings::installPath();
+    const OwnedFiles dropped = droppedFiles(record, table);
+    for (const QString &key : dropped.changed)
+        qInfo().noquote()
+            << "Kept" << key
+            << "which the new build no longer lists: it changed since it was installed";
+    if (dropped.keys.isEmpty()) {
+        records.forget(record, dropped.changed);
+        return;
+    }
+    const Status removed = asFileWork(false, [&] {
+        return removeListed(folder, QStringLiteral("dropped-files.txt"),
+                            relativePaths(dropped.keys));
+    });
+    // What stays is tried again after the next update.
+    if (!removed) {
+        qWarning().noquote() << "Could not remove files the new build dropped:"
+                             << removed.message();
+        return;
+    }
+    records.forget(record, dropped.keys + dropped.changed);
 }
 
 Maintenance::Relocation Maintenance::relocate(const QString &destination, const QJsonObject &table)
@@ -116,7 +241,10 @@ Maintenance::Relocation Maintenance::relocate(const QString &destination, const 
                                       "check for updates first.");
         return result;
     }
-    const Result<QString> list = writeOwnedList(table);
+    InstallRecord record = records.load(source);
+    const OwnedFiles owned = ownedIn(source, record, table);
+    const Result<QString> list = MoverClient::writeList(QStringLiteral("owned-files.txt"),
+                                                        withMarker(relativePaths(owned.keys)));
     if (!list) {
         result.error = QStringLiteral("Could not prepare the list of the game's files.");
         return result;
@@ -128,6 +256,18 @@ Maintenance::Relocation Maintenance::relocate(const QString &destination, const 
     result.ok = moved.ok();
     result.error = moved.ok() ? QString() : moved.message();
     result.leftOtherFiles = QFileInfo(source).isDir();
+    if (moved) {
+        // Without a record the files moved are those whose content matched the manifest.
+        QHash<QString, quint32> contents;
+        for (const QString &key : owned.keys) {
+            const InstallRecord::File *file = record.find(key);
+            const std::optional<quint32> listed = parseCrc32Hex(
+                table.value(key).toObject().value(QLatin1String("checksum")).toString());
+            if (file || listed)
+                contents.insert(key, file ? file->crc : *listed);
+        }
+        records.carry(record.installFolder(), destination, contents, record.build());
+    }
     return result;
 }
 
@@ -136,7 +276,9 @@ bool Maintenance::removeGame(const QString &folder, const QJsonObject &table)
     const QString someFilesKept =
         QStringLiteral("Some files could not be removed during uninstall");
     // Only what the game owns goes: the folder may hold the player's other files.
-    const Result<QString> list = writeOwnedList(table);
+    const QString canonical = InstallRecordStore::canonicalFolder(folder);
+    const Result<QString> list =
+        MoverClient::writeList(QStringLiteral("owned-files.txt"), ownedEntries(folder, table));
     if (!list) {
         emit error(someFilesKept);
         return false;
@@ -151,6 +293,8 @@ bool Maintenance::removeGame(const QString &folder, const QJsonObject &table)
         return moved ? Status() : Status::fail(Failure::Kind::Internal, someFilesKept);
     });
     report(removed);
+    if (removed)
+        records.remove(canonical);
     return removed.ok();
 }
 
@@ -159,6 +303,7 @@ bool Maintenance::migrateLegacy()
     const QString legacy = LegacyInstallation::directory();
     const QString destination = Settings::installPath();
     bool unpacked = false;
+    QStringList moving;
     const Status migrated = asFileWork(false, [&]() -> Status {
         const Status archive = LegacyInstallation::unpackArchive();
         if (!archive)
@@ -168,9 +313,14 @@ bool Maintenance::migrateLegacy()
         if (!pair)
             return pair;
         // The old client's own settings stay with it.
-        return MoverClient::run(legacy, destination,
-                                {QStringLiteral("config.otml"), QStringLiteral("data.bin")});
+        const QStringList ignore{QStringLiteral("config.otml"), QStringLiteral("data.bin")};
+        moving = filesBelow(legacy, ignore);
+        return MoverClient::run(legacy, destination, ignore);
     });
+    if (migrated) {
+        InstallRecord record = records.load(destination);
+        records.note(record, destination, readFiles(destination, moving));
+    }
     // An archive that cannot be unpacked has no message of its own: the window
     // says that the migration failed.
     if (unpacked)

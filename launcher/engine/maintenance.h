@@ -1,5 +1,6 @@
 #pragma once
 
+#include "recordkeeper.h"
 #include "result.h"
 
 #include <QJsonObject>
@@ -41,16 +42,23 @@ public:
 
     // A process of the game's executable runs from the install folder.
     static bool isGameRunning();
-    // The manifest's files and the installation marker, relative to the game folder.
-    static QStringList ownedEntries(const QJsonObject &table);
+    // What the launcher installed in `folder` and nobody changed since (see
+    // ownedfiles.h), plus the installation marker, relative to the folder.
+    static QStringList ownedEntries(const QString &folder, const QJsonObject &table);
 
     bool installFiles(const QString &source, const QString &destination, const QStringList &ignore);
-    // Moves the staged files of `keys` that `table` lists into the install folder.
-    MoveIn moveStagedIn(const QSet<QString> &keys, const QJsonObject &table);
+    // Moves the staged files of `keys` that `table` lists into the install folder,
+    // after removing the launcher's files that stand in their way, and records them.
+    MoveIn moveStagedIn(const QSet<QString> &keys, const QJsonObject &table, const QString &build);
+    // Removes the files a newer build dropped that nobody changed since they
+    // were installed, and takes them out of `record`, the folder's record.
+    void removeDropped(const QJsonObject &table, InstallRecord record);
     // Moves what the game owns from the install folder into `destination`.
     Relocation relocate(const QString &destination, const QJsonObject &table);
     // Removes what the game owns from `folder`, elevated where it is not writable.
     bool removeGame(const QString &folder, const QJsonObject &table);
+    // Files `folder` still holds (the player's, or changed since they were installed).
+    static int filesLeftIn(const QString &folder);
     // Unpacks the legacy client's archive and moves its files into the install folder.
     bool migrateLegacy();
 
@@ -61,5 +69,8 @@ signals:
 
 private:
     Status asFileWork(bool uninstalling, const std::function<Status()> &step);
+    Status removeListed(const QString &folder, const QString &listName, const QStringList &entries);
     void report(const Status &status);
+
+    RecordKeeper records;
 };

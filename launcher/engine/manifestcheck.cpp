@@ -117,5 +117,5 @@ void ManifestCheck::onFinished(QNetworkReply *reply)
         emit failed({Failure::Kind::InvalidData, invalidManifestMessage()});
         return;
     }
-    emit received(decoded.files);
+    emit received(decoded.files, decoded.build);
 }

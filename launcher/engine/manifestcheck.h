@@ -35,7 +35,8 @@ public:
     static QString invalidManifestMessage();
 
 signals:
-    void received(const QJsonObject &files);
+    // `build` tells builds apart (the body's own CRC-32).
+    void received(const QJsonObject &files, const QString &build);
     // Network or Stalled with the player's text, or InvalidData for a body
     // that is not a usable manifest.
     void failed(const Failure &failure);

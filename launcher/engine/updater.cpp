@@ -16,6 +16,8 @@
 #include <QNetworkReply>
 #include <QThread>
 
+#include <utility>
+
 int maxConcurrentDownloads = QThread::idealThreadCount();
 
 Updater::Updater()
@@ -102,6 +104,15 @@ void Updater::checkForUpdates()
         requestManifest();
 }
 
+void Updater::checkAllFiles()
+{
+    fullCheckWanted = true;
+    // A quick check under way answers with a full one once it is over.
+    if (engineState == State::Checking || engineState == State::Verifying)
+        schedule.wantWhenIdle();
+    checkForUpdates();
+}
+
 void Updater::requestManifest()
 {
     schedule.checkSent();
@@ -114,9 +125,10 @@ void Updater::requestManifest()
     manifestCheck.start(stallTimeoutMs);
 }
 
-void Updater::onManifest(const QJsonObject &files)
+void Updater::onManifest(const QJsonObject &files, const QString &build)
 {
     manifestFiles = files;
+    manifestBuild = build;
     filesToDownload.clear();
     stagedValid.clear();
     if (engineState == State::PreparingUninstall) {
@@ -170,7 +182,13 @@ QList<QString> Updater::verifyInstallation()
     setState(State::Verifying);
     // Taken here on the GUI thread: workers never touch Settings, which the
     // window may already have deleted when it tears the engine down.
-    verification.start(Settings::installPath(), manifestFiles, {stagingDirectory()});
+    const QString folder = Settings::installPath();
+    VerificationOptions options;
+    options.stagingFolder = stagingDirectory();
+    record = records.load(folder);
+    options.record = record;
+    options.trustRecord = !std::exchange(fullCheckWanted, false);
+    verification.start(folder, manifestFiles, options);
     return {};
 }
 
@@ -179,6 +197,13 @@ void Updater::onVerified(const VerificationResult &result)
     filesToDownload = result.bad;
     stagedValid = result.stagedValid;
     setState(State::Idle);
+    // What was read and found correct needs no reading next time; a folder that
+    // holds the whole build loses what the build no longer lists.
+    const bool whole = filesToDownload.isEmpty() && stagedValid.isEmpty();
+    records.note(record, Settings::installPath(), result.verified,
+                 whole ? manifestBuild : QString());
+    if (whole && isInstalled())
+        maintenance.removeDropped(manifestFiles, record);
     // Nothing to check means nothing to fetch; silence would leave the window
     // in its checking state with every control disabled.
     if (!filesToDownload.isEmpty())
@@ -311,8 +336,9 @@ Updater::MoveIn Updater::installPendingFiles()
 
 Updater::MoveIn Updater::moveCheckedFilesIn(const QSet<QString> &keys)
 {
-    const MoveIn moved = maintenance.moveStagedIn(keys, manifestFiles);
+    const MoveIn moved = maintenance.moveStagedIn(keys, manifestFiles, manifestBuild);
     if (moved == MoveIn::Installed) {
+        maintenance.removeDropped(manifestFiles, records.load(Settings::installPath()));
         for (const QString &key : keys) {
             checkedKeys.remove(key);
             stagedValid.remove(key);
@@ -370,11 +396,16 @@ void Updater::performUninstall(const QString &dir)
         return;
     }
     emit stateChanged(QStringLiteral("install"));
-    if (QFileInfo(dir).isDir() && prompter)
-        prompter->tell(Prompter::Box::Information, QStringLiteral("Uninstall"),
-                       QStringLiteral("The game was removed. The folder %1 was kept because it "
-                                      "still holds files that are not part of the game.")
-                           .arg(QDir::toNativeSeparators(dir)));
+    if (QFileInfo(dir).isDir() && prompter) {
+        const int left = Maintenance::filesLeftIn(dir);
+        prompter->tell(
+            Prompter::Box::Information, QStringLiteral("Uninstall"),
+            QStringLiteral("The game was removed. The folder %1 was kept because it "
+                           "still holds %2 that the launcher did not install, or that "
+                           "changed after it installed them.")
+                .arg(QDir::toNativeSeparators(dir),
+                     left == 1 ? QStringLiteral("1 file") : QStringLiteral("%1 files").arg(left)));
+    }
     schedule.markStale();
     checkForUpdates();
 }

@@ -55,8 +55,11 @@ public:
     // Where the engine asks the player; without one every question reads as No.
     void setPrompter(Prompter *prompter) { this->prompter = prompter; }
 
-    // Update check and verification.
+    // Update check and verification. The check trusts the install record for
+    // files it vouches for (unchanged since the launcher put or checked them
+    // there); checkAllFiles() reads every file, as a player asking for it expects.
     void checkForUpdates();
+    void checkAllFiles();
     bool isInstalled();
     QList<QString> verifyInstallation();
 
@@ -145,7 +148,7 @@ private:
     QString runEndState();
 
     void requestManifest();
-    void onManifest(const QJsonObject &files);
+    void onManifest(const QJsonObject &files, const QString &build);
     void onManifestFailed(const Failure &failure);
     void onVerified(const VerificationResult &result);
     void onRunFailed(const QString &message);
@@ -165,6 +168,9 @@ private:
     Prompter *prompter = nullptr;
     int stallTimeoutMs = defaultStallTimeoutMs;
     QJsonObject manifestFiles;
+    QString manifestBuild;
+    InstallRecord record;         // of the install folder, as the last check loaded it
+    bool fullCheckWanted = false; // the next verification reads every file
     QList<QString> filesToDownload;
     QSet<QString> checkedKeys; // downloaded and checked by this run
     QSet<QString> stagedValid; // staged copies the last verification found correct
@@ -175,4 +181,5 @@ private:
     DownloadRun downloads;
     LauncherVersionCheck launcherCheck;
     Maintenance maintenance;
+    RecordKeeper records;
 };

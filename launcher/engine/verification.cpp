@@ -10,38 +10,40 @@
 #include <QMetaObject>
 #include <QMutex>
 #include <QMutexLocker>
-#include <QSharedPointer>
 #include <QThread>
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentMap>
 
-namespace {
-
-struct VerificationTask
-{
-    QString relativePath;
-    QString expectedChecksum;
-};
-
-struct SharedProgress
+struct Verification::Progress
 {
     QMutex mutex;
     int filesChecked = 0;
     int totalFiles = 0;
 };
 
+namespace {
+
 QString joinedPath(const QString &folder, const QString &relativePath)
 {
     return QDir::toNativeSeparators(QDir::cleanPath(folder + QLatin1Char('/') + relativePath));
 }
 
-bool isGoodInstalledFile(const QString &path, const QString &expectedChecksum)
+// Reads the file at `path`; when it is correct and was not changed while it was
+// read, `verified` says how it is now.
+bool isGoodInstalledFile(const QString &path, const QString &expectedChecksum,
+                         std::optional<platform::FileStat> &verified)
 {
     const QFileInfo info(path);
     if (!info.exists() || !info.isFile() || !info.isReadable())
         return false;
+    const std::optional<platform::FileStat> before = platform::regularFileStat(path);
     const QString checksum = fileChecksum(path);
-    return !checksum.isEmpty() && checksum == expectedChecksum;
+    if (checksum.isEmpty() || checksum != expectedChecksum)
+        return false;
+    const std::optional<platform::FileStat> after = platform::regularFileStat(path);
+    if (before && after && *before == *after)
+        verified = after;
+    return true;
 }
 
 bool isStagedFileValid(const QString &stagingDir, const QString &relativePath,
@@ -51,9 +53,9 @@ bool isStagedFileValid(const QString &stagingDir, const QString &relativePath,
     return QFile::exists(path) && fileChecksum(path) == expectedChecksum;
 }
 
-QList<VerificationTask> tasksOf(const QJsonObject &entries)
+QList<Verification::Task> tasksOf(const QJsonObject &entries)
 {
-    QList<VerificationTask> tasks;
+    QList<Verification::Task> tasks;
     for (auto it = entries.constBegin(); it != entries.constEnd(); ++it) {
         const QString key = it.key();
         const QJsonValue checksumValue = it.value().toObject().value(QLatin1String("checksum"));
@@ -64,6 +66,17 @@ QList<VerificationTask> tasksOf(const QJsonObject &entries)
         tasks.append({key, checksum});
     }
     return tasks;
+}
+
+// Posting under the lock keeps the reports in increasing order.
+void report(Verification *self, Verification::Progress &progress, int files)
+{
+    QMutexLocker lock(&progress.mutex);
+    const int checked = progress.filesChecked += files;
+    const int total = progress.totalFiles;
+    QMetaObject::invokeMethod(
+        self, [self, checked, total] { emit self->progress(checked, total); },
+        Qt::QueuedConnection);
 }
 
 } // namespace
@@ -84,55 +97,74 @@ void Verification::start(const QString &folder, const QJsonObject &entries,
     this->entries = entries;
     this->options = options;
 
-    const QList<VerificationTask> tasks = tasksOf(entries);
+    const QList<Task> tasks = tasksOf(entries);
     if (tasks.isEmpty()) {
         emit finished({});
         return;
     }
-
-    auto *const run = new QFutureWatcher<Batch>(this);
-    watcher = run;
-    auto progress = QSharedPointer<SharedProgress>::create();
-    progress->totalFiles = static_cast<int>(tasks.size());
-    connect(run, &QFutureWatcherBase::finished, this, &Verification::onBatchesDone);
-
-    emit started(progress->totalFiles);
+    shared = QSharedPointer<Progress>::create();
+    shared->totalFiles = static_cast<int>(tasks.size());
+    const QSharedPointer<Progress> current = shared;
+    emit started(shared->totalFiles);
     // A slot may have started a new run meanwhile; this one is then already stopped.
-    if (watcher != run)
+    if (shared != current)
         return;
 
-    Verification *self = this;
-    const QString stagingDir = options.stagingFolder;
-    auto verifyBatch = [self, progress, folder,
-                        stagingDir](const QList<VerificationTask> &batch) -> Batch {
-        Batch result;
-        for (const VerificationTask &task : batch) {
-            const QString path = joinedPath(folder, task.relativePath);
-            if (!isGoodInstalledFile(path, task.expectedChecksum)) {
-                // A correct staged copy is what a run would fetch: it is moved in instead.
-                if (isStagedFileValid(stagingDir, task.relativePath, task.expectedChecksum))
-                    result.stagedValid.append(task.relativePath);
-                else
-                    result.bad.append(task.relativePath);
-            }
+    if (options.trustRecord && !options.record.isEmpty()) {
+        // A look costs a stat, not a read: a few large chunks, one report each.
+        const int chunks = 4 * qMax(1, QThread::idealThreadCount());
+        run(splitIntoBatches(tasks, int((tasks.size() + chunks - 1) / chunks)), true);
+    } else {
+        run(splitIntoBatches(tasks, QThread::idealThreadCount()), false);
+    }
+}
 
-            // Posting under the lock keeps the reports in increasing order.
-            QMutexLocker lock(&progress->mutex);
-            const int checked = ++progress->filesChecked;
-            const int total = progress->totalFiles;
-            QMetaObject::invokeMethod(
-                self, [self, checked, total] { emit self->progress(checked, total); },
-                Qt::QueuedConnection);
+void Verification::run(const QList<QList<Task>> &batches, bool vouching)
+{
+    this->vouching = vouching;
+    auto *const watching = new QFutureWatcher<Batch>(this);
+    watcher = watching;
+    connect(watching, &QFutureWatcherBase::finished, this, &Verification::onBatchesDone);
+
+    Verification *self = this;
+    const QSharedPointer<Progress> progress = shared;
+    const QString folder = this->folder;
+    const QString stagingDir = options.stagingFolder;
+    const InstallRecord record = vouching ? options.record : InstallRecord();
+    auto checkBatch = [self, progress, folder, stagingDir, record,
+                       vouching](const QList<Task> &batch) -> Batch {
+        Batch result;
+        if (vouching) {
+            for (const Task &task : batch) {
+                const std::optional<quint32> crc = parseCrc32Hex(task.checksum);
+                if (!crc || !record.vouchesFor(task.key, *crc))
+                    result.unread.append(task);
+            }
+            report(self, *progress, int(batch.size() - result.unread.size()));
+            return result;
+        }
+        for (const Task &task : batch) {
+            const QString path = joinedPath(folder, task.key);
+            std::optional<platform::FileStat> verified;
+            if (!isGoodInstalledFile(path, task.checksum, verified)) {
+                // A correct staged copy is what a run would fetch: it is moved in instead.
+                if (isStagedFileValid(stagingDir, task.key, task.checksum))
+                    result.stagedValid.append(task.key);
+                else
+                    result.bad.append(task.key);
+            } else if (verified) {
+                result.verified.append({task.key, *verified, *parseCrc32Hex(task.checksum)});
+            }
+            report(self, *progress, 1);
         }
         return result;
     };
-
-    const auto batches = splitIntoBatches(tasks, QThread::idealThreadCount());
-    run->setFuture(QtConcurrent::mapped(QThreadPool::globalInstance(), batches, verifyBatch));
+    watching->setFuture(QtConcurrent::mapped(QThreadPool::globalInstance(), batches, checkBatch));
 }
 
 void Verification::stop()
 {
+    shared.reset();
     if (!watcher)
         return;
     // A stopped run must never publish its result.
@@ -162,14 +194,25 @@ void Verification::resume()
 
 void Verification::onBatchesDone()
 {
-    VerificationResult result;
     const QList<Batch> batches = watcher->future().results();
+    watcher->deleteLater();
+    watcher = nullptr;
+    if (vouching) {
+        QList<Task> unread;
+        for (const Batch &batch : batches)
+            unread.append(batch.unread);
+        if (!unread.isEmpty()) {
+            run(splitIntoBatches(unread, QThread::idealThreadCount()), false);
+            return;
+        }
+    }
+    VerificationResult result;
     for (const Batch &batch : batches) {
         result.bad.append(batch.bad);
+        result.verified.append(batch.verified);
         for (const QString &key : batch.stagedValid)
             result.stagedValid.insert(key);
     }
-    watcher->deleteLater();
-    watcher = nullptr;
+    shared.reset();
     emit finished(result);
 }

@@ -233,9 +233,10 @@ void MainWindow::showSettingsMenu()
     if (installed) {
         menu->addAction(tr("Show in Explorer"), this,
                         [folder] { QDesktopServices::openUrl(QUrl::fromLocalFile(folder)); });
+        // Asked for by the player: every file is read, not only what changed.
         menu->addAction(tr("Check for Updates"), this, [this, button] {
             if (button->isEnabled())
-                updater.checkForUpdates();
+                updater.checkAllFiles();
         });
     }
 

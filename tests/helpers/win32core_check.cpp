@@ -2,6 +2,7 @@
 // run under wine by tests/helpers/win32core_check.sh. Prints one line per
 // failed check and exits non-zero when any failed.
 #include "win32core.h"
+#include "win32filestat.h"
 
 #include <windows.h>
 
@@ -170,6 +171,35 @@ void checkEnvironment()
     check(!win32core::environmentVariable(L"APPDATA").empty(), "APPDATA is set");
 }
 
+void checkFileStat()
+{
+    const std::wstring base = folderOf(selfPath());
+    const std::wstring first = base + L"\\stat-a.bin", second = base + L"\\stat-b.bin";
+    const auto write = [](const std::wstring &path, DWORD bytes) {
+        const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
+        const std::string data(bytes, 'x');
+        DWORD written = 0;
+        WriteFile(file, data.data(), bytes, &written, nullptr);
+        CloseHandle(file);
+    };
+    write(first, 5);
+    write(second, 5);
+    win32core::FileStat a{}, again{}, b{}, none{};
+    check(win32core::regularFileStat(first, a) && a.size == 5 && a.lastWrite != 0,
+          "regularFileStat gives a file's size and time");
+    check(win32core::regularFileStat(first, again) && again.volume == a.volume &&
+              again.fileIndex == a.fileIndex,
+          "regularFileStat gives one file the same identity");
+    check(win32core::regularFileStat(second, b) && b.fileIndex != a.fileIndex,
+          "regularFileStat tells two files apart");
+    check(!win32core::regularFileStat(base, none), "regularFileStat refuses a folder");
+    check(!win32core::regularFileStat(base + L"\\no-such-file", none),
+          "regularFileStat refuses a missing file");
+    DeleteFileW(first.c_str());
+    DeleteFileW(second.c_str());
+}
+
 int child(int argc, wchar_t **argv)
 {
     const std::wstring mode = argv[1];
@@ -212,6 +242,7 @@ int wmain(int argc, wchar_t **argv)
     if (withWindows)
         checkWindows();
     checkEnvironment();
+    checkFileStat();
     std::cout << (failures ? "FAILED" : "PASSED") << std::endl;
     return failures ? 1 : 0;
 }
