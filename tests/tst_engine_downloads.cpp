@@ -715,8 +715,11 @@ private slots:
 
         updater->startUpdate();
         QTRY_VERIFY_WITH_TIMEOUT(runEnded(), 30000);
+        // The mover's own reason follows the message.
         QCOMPARE(outcome().mid(outcome().size() - 2),
-                 (QStringList{QStringLiteral("downloadError(Installation process failed)"),
+                 (QStringList{QStringLiteral("downloadError(Installation process failed\n"
+                                             "Cannot create the folder %1)")
+                                  .arg(QDir::toNativeSeparators(fixture.installDir())),
                               QStringLiteral("stateChanged(install)")}));
         QVERIFY(updater->recheckPending());
 

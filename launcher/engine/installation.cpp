@@ -31,21 +31,30 @@ enum class MoverEnd
     Succeeded
 };
 
+struct PlainMoverRun
+{
+    MoverEnd end = MoverEnd::NotStarted;
+    QString reason; // the mover's last line on stderr: why it failed
+};
+
 // Runs on a worker thread, so its waits hold up neither painting nor timers.
-MoverEnd runPlainMover(const QString &exe, const QStringList &arguments)
+PlainMoverRun runPlainMover(const QString &exe, const QStringList &arguments)
 {
     QProcess mover;
     mover.start(exe, arguments, QIODevice::ReadWrite);
     if (!mover.waitForStarted(moverStartLimitMs))
-        return MoverEnd::NotStarted;
+        return {MoverEnd::NotStarted, {}};
     if (!mover.waitForFinished(moverRunLimitMs)) {
         mover.kill();
         mover.waitForFinished();
-        return MoverEnd::TimedOut;
+        return {MoverEnd::TimedOut, {}};
     }
-    if (mover.exitStatus() != QProcess::NormalExit || mover.exitCode() != 0)
-        return MoverEnd::Failed;
-    return MoverEnd::Succeeded;
+    if (mover.exitStatus() != QProcess::NormalExit || mover.exitCode() != 0) {
+        const QStringList lines = QString::fromLocal8Bit(mover.readAllStandardError())
+                                      .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        return {MoverEnd::Failed, lines.isEmpty() ? QString() : lines.last().trimmed()};
+    }
+    return {MoverEnd::Succeeded, {}};
 }
 
 } // namespace
@@ -269,9 +278,9 @@ Updater::MoverRun Updater::runMover(const QString &source, const QString &destin
         return result;
     }
 
-    MoverEnd end = MoverEnd::NotStarted;
-    runWhileResponsive([&] { end = runPlainMover(exe, arguments); });
-    switch (end) {
+    PlainMoverRun run;
+    runWhileResponsive([&] { run = runPlainMover(exe, arguments); });
+    switch (run.end) {
     case MoverEnd::NotStarted:
         result.error = QStringLiteral("Failed to start installation process");
         break;
@@ -279,7 +288,10 @@ Updater::MoverRun Updater::runMover(const QString &source, const QString &destin
         result.error = QStringLiteral("Installation process timed out after 5 minutes");
         break;
     case MoverEnd::Failed:
+        // The mover says why (no room, a link in the way); staged files stay for a retry.
         result.error = QStringLiteral("Installation process failed");
+        if (!run.reason.isEmpty())
+            result.error += QLatin1Char('\n') + run.reason;
         break;
     case MoverEnd::Succeeded:
         result.ok = true;
