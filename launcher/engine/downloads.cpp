@@ -13,7 +13,6 @@
 #include <QMetaObject>
 #include <QNetworkRequest>
 #include <QSet>
-#include <QStandardPaths>
 #include <QThread>
 #include <QTimer>
 
@@ -489,11 +488,14 @@ void Updater::failRun(const QString &message)
 
 void Updater::completeRun()
 {
-    const QString temp = QStandardPaths::writableLocation(QStandardPaths::TempLocation);
-    QFile marker(
-        QDir::toNativeSeparators(QDir::cleanPath(temp + QStringLiteral("/.initcomplete"))));
-    if (marker.open(QIODevice::WriteOnly))
-        marker.close();
+    // Read by nothing; kept in the player's own folder, since a fixed name in the
+    // shared temporary folder may be a link another user planted there.
+    if (preparePrivateFolders().ok) {
+        QFile marker(
+            QDir::toNativeSeparators(privateDirectory() + QStringLiteral("/.initcomplete")));
+        if (marker.open(QIODevice::WriteOnly))
+            marker.close();
+    }
 
     QSet<QString> keys = checkedKeys;
     keys.unite(stagedValid);
