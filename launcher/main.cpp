@@ -1,6 +1,7 @@
 #include "filemover.h"
 #include "mainwindow.h"
 #include "platform/platform.h"
+#include "releaseswap.h"
 #include "settings.h"
 #include "singleinstance.h"
 
@@ -88,6 +89,12 @@ QT_WARNING_POP
     SingleInstance instance(SingleInstance::defaultFolder(), product);
     if (!instance.claim())
         return 0;
+
+    // A launcher update killed half way is finished (or undone) before anything runs.
+    const Status recovered =
+        ReleaseSwap::recoverIfInterrupted(QCoreApplication::applicationDirPath());
+    if (!recovered.ok())
+        qWarning().noquote() << "An interrupted launcher update is left:" << recovered.message();
 
     QLoggingCategory::setFilterRules(QStringLiteral("qt.multimedia.ffmpeg.*=false"));
     MainWindow window;

@@ -1,4 +1,5 @@
 #include "patience.h"
+#include "platform/platform.h"
 #include "programrun.h"
 #include "testenvironment.h"
 #include "testhttpserver.h"
@@ -13,6 +14,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
 #include <memory>
 
 namespace {
@@ -37,6 +39,15 @@ QMap<QString, QByteArray> treeOf(const QString &root)
             tree.insert(name, readFile(path));
     }
     return tree;
+}
+
+qint64 runningFrom(const QString &image)
+{
+    for (const platform::ProcessInfo &process : platform::runningProcesses()) {
+        if (process.imagePath == image)
+            return process.pid;
+    }
+    return 0;
 }
 
 bool copyFile(const QString &from, const QString &to)
@@ -172,6 +183,14 @@ private slots:
                  qPrintable(update.output()));
         QTRY_COMPARE_WITH_TIMEOUT(oldLauncher.state(), QProcess::NotRunning, busyMachinePatienceMs);
         QCOMPARE(oldLauncher.exitStatus(), QProcess::CrashExit);
+
+        // The player gets the new launcher back, started by the updater.
+        const QString image = installed + QStringLiteral("/launcher");
+        qint64 restarted = 0;
+        QTRY_VERIFY_WITH_TIMEOUT((restarted = restarted ? restarted : runningFrom(image)) != 0,
+                                 busyMachinePatienceMs);
+        if (runningFrom(image) == restarted)
+            ::kill(static_cast<pid_t>(restarted), SIGKILL);
 
         QMap<QString, QByteArray> expected = treeOf(release);
         expected.insert(QStringLiteral("player-notes.txt"), "mine");
