@@ -202,20 +202,16 @@ private slots:
         dest = QFile::decodeName(disk) + QStringLiteral("/game");
 
         const QFile::Permissions program(QFlag(0x7755)), data(QFlag(0x6644)), secret(QFlag(0x6600));
-        const QList<std::tuple<QString, QByteArray, QFile::Permissions>> built{
-            {"game", QByteArray(200 * 1024, 'n'), program},
-            {"data/level.pak", QByteArray(500 * 1024, 'n'), data},
-            {"private.cfg", "n", secret}};
-        const QList<std::tuple<QString, QByteArray, QFile::Permissions>> installed{
-            {"game", QByteArray(200 * 1024, 'o'), program},
-            {"data/level.pak", QByteArray(100 * 1024, 'o'), data}};
-        for (const auto &[name, bytes, permissions] : built) {
-            QVERIFY(writeFile(source + QLatin1Char('/') + name, bytes));
-            QVERIFY(QFile::setPermissions(source + QLatin1Char('/') + name, permissions));
-        }
-        for (const auto &[name, bytes, permissions] : installed) {
-            QVERIFY(writeFile(dest + QLatin1Char('/') + name, bytes));
-            QVERIFY(QFile::setPermissions(dest + QLatin1Char('/') + name, permissions));
+        using Files = QList<std::tuple<QString, QByteArray, QFile::Permissions>>;
+        const Files built{{"game", QByteArray(200 * 1024, 'n'), program},
+                          {"data/level.pak", QByteArray(500 * 1024, 'n'), data},
+                          {"private.cfg", "n", secret}};
+        const Files installed{{"game", QByteArray(200 * 1024, 'o'), program},
+                              {"data/level.pak", QByteArray(100 * 1024, 'o'), data}};
+        for (const auto &[root, files] : {std::pair(source, built), std::pair(dest, installed)}) {
+            for (const auto &[name, bytes, permissions] : files)
+                QVERIFY(writeFile(root + QLatin1Char('/') + name, bytes) &&
+                        QFile::setPermissions(root + QLatin1Char('/') + name, permissions));
         }
         const QString list = work.path() + QStringLiteral("/list.txt");
         QVERIFY(writeFile(list, "game\ndata/level.pak\nprivate.cfg\n"));

@@ -7,7 +7,6 @@
 #include "ziparchive.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -29,20 +28,6 @@ QByteArray launcherScript(const QByteArray &release)
 {
     return "#!/bin/sh\n[ -z \"$LAUNCHER_STARTED\" ] || echo " + release +
            " >> \"$LAUNCHER_STARTED\"\n";
-}
-
-// Relative path → content of every entry below `root` ("name/" for folders).
-QMap<QString, QByteArray> treeOf(const QString &root)
-{
-    QMap<QString, QByteArray> tree;
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString name = QDir(root).relativeFilePath(it.next());
-        tree.insert(it.fileInfo().isDir() ? name + QLatin1Char('/') : name,
-                    it.fileInfo().isDir() ? QByteArray() : readFile(it.filePath()));
-    }
-    return tree;
 }
 
 struct Run
@@ -79,12 +64,11 @@ private:
     QMap<QString, QByteArray> oldRelease;
     QMap<QString, QByteArray> newRelease;
 
-    // The updater as the player runs it, on the display, to be closed like a window.
-    void startOnDisplay(QProcess &process, const QStringList &arguments,
-                        const QStringList &environment = {}, const QString &program = updaterExe)
+    // The updater as the player runs it (on the display), with more environment.
+    void startUpdater(QProcess &process, const QStringList &arguments,
+                      const QStringList &environment = {}, const QString &program = updaterExe)
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
         for (const QString &assignment : environment)
             env.insert(assignment.section(QLatin1Char('='), 0, 0),
                        assignment.section(QLatin1Char('='), 1));
@@ -112,8 +96,7 @@ private:
     Run runUpdater(const QStringList &arguments)
     {
         QProcess process;
-        process.setWorkingDirectory(elsewhere);
-        process.start(updaterExe, arguments);
+        startUpdater(process, arguments);
         return finish(process);
     }
 
@@ -241,14 +224,12 @@ private slots:
     {
         QFETCH(QString, url);
         QFETCH(QString, inTheWay);
-        if (qEnvironmentVariableIsEmpty("DISPLAY"))
-            QSKIP("closing the window needs an X display");
         if (!inTheWay.isEmpty())
             QVERIFY(writeFile(target + QLatin1Char('/') + inTheWay, "in the way"));
         const QMap<QString, QByteArray> before = treeOf(target);
         QProcess process;
-        startOnDisplay(process, {"-p", target + QStringLiteral("/launcher"), "-u",
-                                 server->url(url).toString()});
+        startUpdater(process, {"-p", target + QStringLiteral("/launcher"), "-u",
+                               server->url(url).toString()});
         const Run run = closeAfterFailure(process);
         QCOMPARE(run.exitCode, 1);
         QCOMPARE(treeOf(target), before);
@@ -260,18 +241,18 @@ private slots:
     // whole release. A step that fails instead is undone.
     void interruptedSwapEndsWhole()
     {
-        if (qEnvironmentVariableIsEmpty("DISPLAY"))
-            QSKIP("closing the window needs an X display");
         // The steps of the swap: every change of a name in its hidden folder.
-        QStringList fault{
-            "LD_PRELOAD=" STEP_FAULT_LIB, "STEP_FAULT_PATH=" + target + "/.launcher-update",
-            "ASAN_OPTIONS=" + qEnvironmentVariable("ASAN_OPTIONS") + ":verify_asan_link_order=0"};
+        const auto fault = [this](const QString &mode, int step) {
+            return QStringList{"LD_PRELOAD=" STEP_FAULT_LIB,
+                               "STEP_FAULT_PATH=" + target + "/.launcher-update",
+                               "STEP_FAULT_MODE=" + mode, "STEP_FAULT_AT=" + QString::number(step),
+                               "ASAN_OPTIONS=" + qEnvironmentVariable("ASAN_OPTIONS") +
+                                   ":verify_asan_link_order=0"};
+        };
         const QStringList arguments{"-p", target + QStringLiteral("/launcher"), "-u", packageUrl};
         for (int step = 1;; ++step) {
             QProcess killed;
-            startOnDisplay(killed, arguments,
-                           fault + QStringList{"STEP_FAULT_MODE=kill",
-                                               "STEP_FAULT_AT=" + QString::number(step)});
+            startUpdater(killed, arguments, fault("kill", step));
             QVERIFY(killed.waitForFinished(busyMachinePatienceMs));
             if (killed.exitStatus() == QProcess::NormalExit) {
                 QCOMPARE(killed.exitCode(), 0); // no step was left to stop at
@@ -302,9 +283,7 @@ private slots:
 
             resetTarget();
             QProcess failing;
-            startOnDisplay(failing, arguments,
-                           fault + QStringList{"STEP_FAULT_MODE=fail",
-                                               "STEP_FAULT_AT=" + QString::number(step)});
+            startUpdater(failing, arguments, fault("fail", step));
             QString log;
             QVERIFY(QTest::qWaitFor(
                 [&] {
@@ -328,8 +307,6 @@ private slots:
     // another user's), replaces the files, and starts no launcher as administrator.
     void unwritableFolderRestartsElevated()
     {
-        if (qEnvironmentVariableIsEmpty("DISPLAY"))
-            QSKIP("closing the window needs an X display");
         PkexecStandIn pkexec(PkexecStandIn::Mode::Record);
         const QString launcher = target + QStringLiteral("/launcher");
         QVERIFY(QFile::remove(launcher) && QFile::copy(QStringLiteral(TEST_GAME_EXE), launcher));
@@ -360,7 +337,7 @@ private slots:
         call.removeIf(
             [](const QString &argument) { return argument.startsWith("QT_QPA_PLATFORM="); });
         QProcess elevated;
-        startOnDisplay(elevated, call.mid(1), {"PKEXEC_UID=" + player}, call.first());
+        startUpdater(elevated, call.mid(1), {"PKEXEC_UID=" + player}, call.first());
         QTRY_COMPARE_WITH_TIMEOUT(readFile(launcher), launcherScript("new"), busyMachinePatienceMs);
         QTRY_COMPARE_WITH_TIMEOUT(running[player]->state(), QProcess::NotRunning,
                                   busyMachinePatienceMs);

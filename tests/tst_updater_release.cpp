@@ -6,7 +6,6 @@
 #include "ziparchive.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -22,23 +21,6 @@ namespace {
 ProgramRun patchtool(const QStringList &arguments)
 {
     return runProgram(QStringLiteral(PATCHTOOL_EXE), QStringList{"release"} + arguments);
-}
-
-// Relative path → content of every file below `root`, and "name/" for folders.
-QMap<QString, QByteArray> treeOf(const QString &root)
-{
-    QMap<QString, QByteArray> tree;
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        const QString name = QDir(root).relativeFilePath(path);
-        if (it.fileInfo().isDir())
-            tree.insert(name + QLatin1Char('/'), {});
-        else
-            tree.insert(name, readFile(path));
-    }
-    return tree;
 }
 
 qint64 runningFrom(const QString &image)

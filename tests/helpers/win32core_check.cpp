@@ -8,7 +8,7 @@
 
 #include <shellapi.h>
 
-#include <cstring>
+#include <cstdio>
 #include <cwchar>
 #include <cwctype>
 #include <iostream>
@@ -128,20 +128,17 @@ void checkFileMoves()
     CreateDirectoryW(folder.c_str(), nullptr);
     const std::wstring from = folder + L"\\new.bin", to = folder + L"\\game.exe";
     auto write = [](const std::wstring &path, const char *text) {
-        const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr);
-        DWORD written = 0;
-        WriteFile(file, text, static_cast<DWORD>(std::strlen(text)), &written, nullptr);
-        CloseHandle(file);
+        FILE *file = _wfopen(path.c_str(), L"wb");
+        std::fputs(text, file);
+        std::fclose(file);
     };
     auto read = [](const std::wstring &path) {
-        const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        char buffer[64] = {};
-        DWORD length = 0;
-        ReadFile(file, buffer, sizeof buffer - 1, &length, nullptr);
-        CloseHandle(file);
-        return std::string(buffer, length);
+        char text[16] = {};
+        if (FILE *file = _wfopen(path.c_str(), L"rb")) {
+            std::fread(text, 1, sizeof text - 1, file);
+            std::fclose(file);
+        }
+        return std::string(text);
     };
     for (const bool copying : {false, true}) {
         write(to, "old");
