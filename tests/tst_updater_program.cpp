@@ -86,7 +86,9 @@ private:
         };
         if (!QTest::qWaitFor(failed, busyMachinePatienceMs))
             return {-1, log};
-        if (!QTest::qWaitFor([] { return closeWindow(windowTitle); }, busyMachinePatienceMs))
+        const qint64 pid = process.processId();
+        if (!QTest::qWaitFor([pid] { return closeWindow(windowTitle, pid); },
+                             busyMachinePatienceMs))
             return {-1, log};
         Run run = finish(process);
         run.log.prepend(log);
@@ -344,7 +346,9 @@ private slots:
         QCOMPARE(running[QStringLiteral("4242")]->state(), QProcess::Running);
         QCOMPARE(running[QStringLiteral("0")]->state(), QProcess::Running);
         // Its window stays until the player closes it, and no launcher was started.
-        QVERIFY(QTest::qWaitFor([] { return closeWindow(windowTitle); }, busyMachinePatienceMs));
+        const qint64 pid = elevated.processId();
+        QVERIFY(QTest::qWaitFor([pid] { return closeWindow(windowTitle, pid); },
+                                busyMachinePatienceMs));
         QCOMPARE(finish(elevated).exitCode, 0);
         QVERIFY(!QFileInfo::exists(started));
         for (auto &[user, process] : running) {

@@ -15,6 +15,11 @@ launcher_add_test(tst_updater_program X11
 target_compile_definitions(tst_updater_program PRIVATE UPDATER_EXE="$<TARGET_FILE:updater>"
   STEP_FAULT_LIB="$<TARGET_FILE:stepfault>")
 add_dependencies(tst_updater_program updater stepfault)
+# Both put windows titled "Launcher Update" on the one display: never at once.
+set_tests_properties(tst_updater_program PROPERTIES RESOURCE_LOCK launcher_update_window)
+if(TEST tst_e2e)
+  set_tests_properties(tst_e2e PROPERTIES RESOURCE_LOCK launcher_update_window)
+endif()
 
 # Publishing with patchtool release and installing with the updater, end to end.
 if(TARGET patchtool)

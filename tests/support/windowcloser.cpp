@@ -15,7 +15,7 @@ template <typename T> std::unique_ptr<T, decltype(&std::free)> owned(T *reply)
 
 } // namespace
 
-bool closeWindow(const QString &title)
+bool closeWindow(const QString &title, qint64 pid)
 {
     const std::unique_ptr<xcb_connection_t, decltype(&xcb_disconnect)> connection(
         xcb_connect(nullptr, nullptr), &xcb_disconnect);
@@ -39,8 +39,13 @@ bool closeWindow(const QString &title)
                                          xcb_get_property(c, 0, windows[i], atom("_NET_WM_NAME"),
                                                           XCB_GET_PROPERTY_TYPE_ANY, 0, 1024),
                                          nullptr));
-        if (!name || QByteArray(static_cast<const char *>(xcb_get_property_value(name.get())),
-                                xcb_get_property_value_length(name.get())) != title.toUtf8())
+        const auto owner = owned(xcb_get_property_reply(
+            c, xcb_get_property(c, 0, windows[i], atom("_NET_WM_PID"), XCB_ATOM_CARDINAL, 0, 1),
+            nullptr));
+        if (!name || !owner || xcb_get_property_value_length(owner.get()) != 4 ||
+            *static_cast<const uint32_t *>(xcb_get_property_value(owner.get())) != pid ||
+            QByteArray(static_cast<const char *>(xcb_get_property_value(name.get())),
+                       xcb_get_property_value_length(name.get())) != title.toUtf8())
             continue;
         xcb_client_message_event_t event = {};
         event.response_type = XCB_CLIENT_MESSAGE;
