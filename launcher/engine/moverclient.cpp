@@ -38,9 +38,9 @@ Status runPlainMover(const QString &exe, const QStringList &arguments)
         const QStringList lines = QString::fromLocal8Bit(mover.readAllStandardError())
                                       .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
         return Status::fail(Failure::Kind::Internal,
-                            lines.isEmpty() ? failedMessage
-                                            : failedMessage + QLatin1Char('\n') +
-                                                  lines.last().trimmed());
+                            lines.isEmpty()
+                                ? failedMessage
+                                : failedMessage + QLatin1Char('\n') + lines.last().trimmed());
     }
     return {};
 }
