@@ -1,5 +1,8 @@
 #include "singleinstance.h"
 
+#include "platform/platform.h"
+
+#include <QCoreApplication>
 #include <QDir>
 #include <QLocalSocket>
 #include <QStandardPaths>
@@ -36,11 +39,17 @@ SingleInstance::~SingleInstance()
 
 QString SingleInstance::defaultFolder()
 {
-    // The runtime folder is the user's own (0700); Windows names pipes per session.
-    QString folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (folder.isEmpty())
-        folder = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
-    QDir().mkpath(folder);
+    // Not the runtime folder: XDG_RUNTIME_DIR is missing from some sessions (su,
+    // ssh, a desktop file started oddly), and a launcher started there must still
+    // find the one already running. The folder stays short: it holds a socket.
+    QString folder = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
+    const QString company = QCoreApplication::organizationName();
+    if (!company.isEmpty())
+        folder += QLatin1Char('/') + fileName(company);
+    folder += QStringLiteral("/instances");
+    const platform::FolderCheck check = platform::ensurePrivateFolder(folder);
+    if (!check.ok)
+        qWarning().noquote() << "One launcher per user cannot be ensured:" << check.error;
     return folder;
 }
 

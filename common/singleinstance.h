@@ -18,7 +18,7 @@ class SingleInstance final : public QObject
     Q_OBJECT
 
 public:
-    // `folder`: private to the user (the runtime folder); `name`: the product.
+    // `folder`: private to the user; `name`: the product.
     SingleInstance(const QString &folder, const QString &name);
     ~SingleInstance() override;
 
@@ -26,7 +26,8 @@ public:
     // to show itself.
     bool claim();
 
-    // The per-user folder and product name for this build's launcher.
+    // The user's private folder for the locks of this build's company, the same
+    // whatever the session's environment says about runtime folders.
     static QString defaultFolder();
 
 signals:

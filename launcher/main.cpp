@@ -1,6 +1,7 @@
 #include "filemover.h"
 #include "mainwindow.h"
 #include "platform/platform.h"
+#include "releaseswap.h"
 #include "settings.h"
 #include "singleinstance.h"
 
@@ -9,6 +10,7 @@
 #include <QCoreApplication>
 #include <QLoggingCategory>
 
+#include <cstdio>
 #include <memory>
 
 int main(int argc, char **argv)
@@ -47,9 +49,14 @@ QT_WARNING_POP
         arguments << QString::fromLocal8Bit(argv[i]);
     const bool parsed = parser.parse(arguments);
     const bool fileMover = parsed && parser.isSet(sourceOption) && parser.isSet(destOption);
+    // Any mover option without both folders is a mover command gone wrong, not a window.
+    bool moverOption = false;
+    for (const QCommandLineOption *option :
+         {&sourceOption, &destOption, &ignoreOption, &listOption})
+        moverOption = moverOption || (parsed && parser.isSet(*option));
     // Help, version and a malformed command line only print and exit: no display either.
-    const bool textOnly =
-        !parsed || parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("version"));
+    const bool textOnly = !parsed || moverOption || parser.isSet(QStringLiteral("help")) ||
+                          parser.isSet(QStringLiteral("version"));
 
     std::unique_ptr<QCoreApplication> app;
     if (fileMover || textOnly)
@@ -59,10 +66,18 @@ QT_WARNING_POP
     platform::applyBuildVersion();
     parser.process(*app);
 
+    if (moverOption && !fileMover) {
+        std::fputs("launcher: moving or deleting files needs both --source and --dest\n", stderr);
+        return 1;
+    }
     if (fileMover) {
-        const bool ok = moveFiles(parser.value(sourceOption), parser.value(destOption),
-                                  parser.value(ignoreOption), parser.value(listOption));
-        return ok ? 0 : 1;
+        const Status moved = moveFiles(parser.value(sourceOption), parser.value(destOption),
+                                       parser.value(ignoreOption), parser.value(listOption));
+        if (moved.ok())
+            return 0;
+        // The caller shows this line to the player.
+        std::fprintf(stderr, "%s\n", moved.message().toLocal8Bit().constData());
+        return 1;
     }
 
     // One window per user and product: a second start brings the first to the front.
@@ -74,6 +89,12 @@ QT_WARNING_POP
     SingleInstance instance(SingleInstance::defaultFolder(), product);
     if (!instance.claim())
         return 0;
+
+    // A launcher update killed half way is finished (or undone) before anything runs.
+    const Status recovered =
+        ReleaseSwap::recoverIfInterrupted(QCoreApplication::applicationDirPath());
+    if (!recovered.ok())
+        qWarning().noquote() << "An interrupted launcher update is left:" << recovered.message();
 
     QLoggingCategory::setFilterRules(QStringLiteral("qt.multimedia.ffmpeg.*=false"));
     MainWindow window;

@@ -154,6 +154,10 @@ private slots:
                             {QStringLiteral("/data/sub/empty.txt"), QByteArray()},
                             {QStringLiteral("/.initcomplete"), QByteArray()}};
         prepare(files);
+        // Another user's link at a fixed name in the shared temporary folder.
+        const QString victim = fixture.tempDir() + QStringLiteral("/victim.txt");
+        QVERIFY(writeFile(victim, "mine"));
+        QVERIFY(QFile::link(victim, fixture.tempDir() + QStringLiteral("/.initcomplete")));
         QCOMPARE(log->events, QStringList());
         updater->startUpdate();
         QTRY_VERIFY_WITH_TIMEOUT(runEnded(), 30000);
@@ -168,7 +172,8 @@ private slots:
         for (auto it = files.constBegin(); it != files.constEnd(); ++it)
             QCOMPARE(readFile(fixture.installDir() + it.key()), it.value());
         QVERIFY(updater->isInstalled());
-        QVERIFY(QFile::exists(fixture.tempDir() + QStringLiteral("/.initcomplete")));
+        QCOMPARE(readFile(victim), QByteArray("mine"));
+        QVERIFY(QFile::exists(Updater::privateDirectory() + QStringLiteral("/.initcomplete")));
         QVERIFY(!QFile::exists(Updater::stagingPath(QStringLiteral("/game.exe"))));
         QCOMPARE(fixture.server->lastHeader(path(QStringLiteral("/game.exe")), "User-Agent"),
                  QByteArray("Ashgrove PTR Launcher"));
@@ -796,8 +801,11 @@ private slots:
 
         updater->startUpdate();
         QTRY_VERIFY_WITH_TIMEOUT(runEnded(), 30000);
+        // The mover's own reason follows the message.
         QCOMPARE(outcome().mid(outcome().size() - 2),
-                 (QStringList{QStringLiteral("downloadError(Installation process failed)"),
+                 (QStringList{QStringLiteral("downloadError(Installation process failed\n"
+                                             "Cannot create the folder %1)")
+                                  .arg(QDir::toNativeSeparators(fixture.installDir())),
                               QStringLiteral("stateChanged(install)")}));
         QVERIFY(updater->recheckPending());
 

@@ -2,6 +2,7 @@
 #include "testenvironment.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QProcess>
 #include <QSignalSpy>
@@ -15,20 +16,24 @@ class TestSingleInstance : public QObject
 
 private:
     TestEnvironment environment;
-    QTemporaryDir runtime;
 
     QString lockOwner() const
     {
-        QFile lock(runtime.path() + QStringLiteral("/Duskmere_Games-Ashgrove_PTR.lock"));
+        QDirIterator it(environment.home(), {QStringLiteral("Duskmere_Games-Ashgrove_PTR.lock")},
+                        QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+        QFile lock(it.hasNext() ? it.next() : QString());
         if (!lock.open(QIODevice::ReadOnly))
             return {};
         return QString::fromLatin1(lock.readLine().trimmed());
     }
 
-    bool startLauncher(QProcess &process)
+    // `runtimeFolder` empty: started where XDG_RUNTIME_DIR is not set at all.
+    bool startLauncher(QProcess &process, const QString &runtimeFolder)
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+        env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+        if (!runtimeFolder.isEmpty())
+            env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeFolder);
         process.setProcessEnvironment(env);
         process.start(QStringLiteral(LAUNCHER_EXE), QStringList());
         return process.waitForStarted();
@@ -51,28 +56,42 @@ private slots:
         QVERIFY(other.claim());
     }
 
-    // The real launcher: a second start ends at once and leaves the first running;
-    // a first one that was killed leaves a lock that the next start takes over.
+    // The real launcher: a second start ends at once and leaves the first running,
+    // whatever runtime folder its session names; a first one that was killed
+    // leaves a lock that the next start takes over.
+    void secondLauncherStartLeavesOneWindow_data()
+    {
+        QTest::addColumn<QString>("secondRuntime");
+        QTest::newRow("same runtime folder") << "first";
+        QTest::newRow("another runtime folder") << "second";
+        QTest::newRow("no runtime folder") << "";
+    }
+
     void secondLauncherStartLeavesOneWindow()
     {
-        QVERIFY(runtime.isValid());
-        QFile::setPermissions(runtime.path(),
-                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        QProcess first;
-        QVERIFY(startLauncher(first));
-        QTRY_COMPARE_WITH_TIMEOUT(lockOwner(), QString::number(first.processId()), 30000);
+        QFETCH(QString, secondRuntime);
+        QTemporaryDir first, second;
+        for (const QTemporaryDir *runtime : {&first, &second})
+            QFile::setPermissions(runtime->path(),
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        const QString secondFolder = secondRuntime.isEmpty()                   ? QString()
+                                     : secondRuntime == QLatin1String("first") ? first.path()
+                                                                               : second.path();
+        QProcess running;
+        QVERIFY(startLauncher(running, first.path()));
+        QTRY_COMPARE_WITH_TIMEOUT(lockOwner(), QString::number(running.processId()), 30000);
 
-        QProcess second;
-        QVERIFY(startLauncher(second));
-        QVERIFY(second.waitForFinished(30000));
-        QCOMPARE(second.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(second.exitCode(), 0);
-        QCOMPARE(first.state(), QProcess::Running);
+        QProcess again;
+        QVERIFY(startLauncher(again, secondFolder));
+        QVERIFY(again.waitForFinished(30000));
+        QCOMPARE(again.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(again.exitCode(), 0);
+        QCOMPARE(running.state(), QProcess::Running);
 
-        first.kill();
-        QVERIFY(first.waitForFinished());
+        running.kill();
+        QVERIFY(running.waitForFinished());
         QProcess third;
-        QVERIFY(startLauncher(third));
+        QVERIFY(startLauncher(third, secondFolder));
         QTRY_COMPARE_WITH_TIMEOUT(lockOwner(), QString::number(third.processId()), 30000);
         QCOMPARE(third.state(), QProcess::Running);
         third.kill();

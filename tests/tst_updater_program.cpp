@@ -3,6 +3,7 @@
 #include "testenvironment.h"
 #include "testhttpserver.h"
 #include "unprivileged.h"
+#include "windowcloser.h"
 #include "ziparchive.h"
 
 #include <QDir>
@@ -11,11 +12,23 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <map>
 #include <memory>
+#include <pwd.h>
 
 namespace {
 
 const QString updaterExe = QStringLiteral(UPDATER_EXE);
+const QString windowTitle = QStringLiteral("Launcher Update");
+const QFile::Permissions runnable =
+    QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther;
+
+// A launcher that notes which release was started again, where the test says.
+QByteArray launcherScript(const QByteArray &release)
+{
+    return "#!/bin/sh\n[ -z \"$LAUNCHER_STARTED\" ] || echo " + release +
+           " >> \"$LAUNCHER_STARTED\"\n";
+}
 
 struct Run
 {
@@ -47,12 +60,45 @@ private:
     QString elsewhere;
     QString nobodyHome;
     QString packageUrl;
+    QString started; // what the restarted launchers noted
+    QMap<QString, QByteArray> oldRelease;
+    QMap<QString, QByteArray> newRelease;
+
+    // The updater as the player runs it (on the display), with more environment.
+    void startUpdater(QProcess &process, const QStringList &arguments,
+                      const QStringList &environment = {}, const QString &program = updaterExe)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const QString &assignment : environment)
+            env.insert(assignment.section(QLatin1Char('='), 0, 0),
+                       assignment.section(QLatin1Char('='), 1));
+        process.setProcessEnvironment(env);
+        process.setWorkingDirectory(elsewhere);
+        process.start(program, arguments);
+    }
+
+    // Waits until the updater has reported its failure, then closes its window.
+    Run closeAfterFailure(QProcess &process, QString log = {})
+    {
+        const auto failed = [&] {
+            log += QString::fromLocal8Bit(process.readAllStandardError());
+            return log.contains(QLatin1String("Update failed"));
+        };
+        if (!QTest::qWaitFor(failed, busyMachinePatienceMs))
+            return {-1, log};
+        const qint64 pid = process.processId();
+        if (!QTest::qWaitFor([pid] { return closeWindow(windowTitle, pid); },
+                             busyMachinePatienceMs))
+            return {-1, log};
+        Run run = finish(process);
+        run.log.prepend(log);
+        return run;
+    }
 
     Run runUpdater(const QStringList &arguments)
     {
         QProcess process;
-        process.setWorkingDirectory(elsewhere);
-        process.start(updaterExe, arguments);
+        startUpdater(process, arguments);
         return finish(process);
     }
 
@@ -60,7 +106,20 @@ private:
     {
         process.setWorkingDirectory(elsewhere);
         runAsUnprivileged(process, updaterExe, arguments, nobodyHome);
+        // The display's key is root's: nobody's window stays off screen.
+        QProcessEnvironment env = process.processEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        process.setProcessEnvironment(env);
         process.start();
+    }
+
+    void resetTarget()
+    {
+        QDir(target).removeRecursively();
+        for (auto it = oldRelease.cbegin(); it != oldRelease.cend(); ++it)
+            QVERIFY(writeFile(target + QLatin1Char('/') + it.key(), it.value()));
+        QVERIFY(QFile::setPermissions(target + QStringLiteral("/launcher"), runnable));
+        setFolderWritableByOthers(target, false);
     }
 
 private slots:
@@ -72,7 +131,23 @@ private slots:
         const QString served = work.filePath(QStringLiteral("served"));
         QVERIFY(QDir().mkpath(served));
         QVERIFY(writeZip(served + QStringLiteral("/launcher.zip"),
-                         {{"launcher", "new launcher"}, {"bin/tool.dat", "tool"}}));
+                         {{"launcher", launcherScript("new"), runnable},
+                          {"data.txt", "new"},
+                          {"bin/", {}},
+                          {"bin/tool.dat", "tool"},
+                          {"sub/deep/added.txt", "added"}}));
+        newRelease = {{"launcher", launcherScript("new")},
+                      {"data.txt", "new"},
+                      {"bin/", {}},
+                      {"bin/tool.dat", "tool"},
+                      {"sub/", {}},
+                      {"sub/deep/", {}},
+                      {"sub/deep/added.txt", "added"},
+                      {"mine.txt", "the player's"}};
+        oldRelease = {
+            {"launcher", launcherScript("old")}, {"data.txt", "old"}, {"mine.txt", "the player's"}};
+        started = work.filePath(QStringLiteral("started.txt"));
+        qputenv("LAUNCHER_STARTED", QFile::encodeName(started));
         server = std::make_unique<TestHttpServer>(served);
         QVERIFY(server->start());
         packageUrl = server->url(QStringLiteral("/launcher.zip")).toString();
@@ -85,11 +160,9 @@ private slots:
     {
         target = work.filePath(QStringLiteral("launcher dir"));
         elsewhere = work.filePath(QStringLiteral("started here"));
-        QDir(target).removeRecursively();
-        QVERIFY(QDir().mkpath(target));
+        resetTarget();
         QVERIFY(QDir().mkpath(elsewhere));
-        QVERIFY(writeFile(target + QStringLiteral("/launcher"), "old launcher"));
-        setFolderWritableByOthers(target, false);
+        QFile::remove(started);
         setFolderWritableByOthers(elsewhere, true);
     }
 
@@ -124,6 +197,7 @@ private slots:
         QTest::newRow("short") << QStringList{"-p", "-u"};
     }
 
+    // The player is given the new launcher back at once.
     void replacesLauncherFiles()
     {
         QFETCH(QStringList, forms);
@@ -131,24 +205,123 @@ private slots:
             runUpdater({forms[0], target + QStringLiteral("/launcher"), forms[1], packageUrl});
         QCOMPARE(run.exitCode, 0);
         QVERIFY2(!run.log.contains(QLatin1String("Update failed")), qPrintable(run.log));
-        QCOMPARE(readFile(target + QStringLiteral("/launcher")), QByteArray("new launcher"));
-        QCOMPARE(readFile(target + QStringLiteral("/bin/tool.dat")), QByteArray("tool"));
+        QCOMPARE(treeOf(target), newRelease);
         QVERIFY(!QFileInfo::exists(elsewhere + QStringLiteral("/launcher")));
+        QTRY_COMPARE_WITH_TIMEOUT(readFile(started), QByteArray("new\n"), busyMachinePatienceMs);
     }
 
-    void downloadErrorEndsWithZero()
+    // A failure stays on screen until the player closes the window, ends with 1,
+    // and gives the player the old launcher back, whole.
+    void failuresEndWithOne_data()
     {
-        const Run run = runUpdater({"-p", target + QStringLiteral("/launcher"), "-u",
-                                    server->url(QStringLiteral("/missing.zip")).toString()});
-        QCOMPARE(run.exitCode, 0);
-        QVERIFY2(run.log.contains(QLatin1String("Not Found")), qPrintable(run.log));
-        QCOMPARE(readFile(target + QStringLiteral("/launcher")), QByteArray("old launcher"));
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<QString>("inTheWay"); // a file where the release has a folder
+        QTest::newRow("download error") << "/missing.zip"
+                                        << "";
+        QTest::newRow("file where the release has a folder") << "/launcher.zip"
+                                                             << "sub";
     }
 
+    void failuresEndWithOne()
+    {
+        QFETCH(QString, url);
+        QFETCH(QString, inTheWay);
+        if (!inTheWay.isEmpty())
+            QVERIFY(writeFile(target + QLatin1Char('/') + inTheWay, "in the way"));
+        const QMap<QString, QByteArray> before = treeOf(target);
+        QProcess process;
+        startUpdater(process, {"-p", target + QStringLiteral("/launcher"), "-u",
+                               server->url(url).toString()});
+        const Run run = closeAfterFailure(process);
+        QCOMPARE(run.exitCode, 1);
+        QCOMPARE(treeOf(target), before);
+        QTRY_COMPARE_WITH_TIMEOUT(readFile(started), QByteArray("old\n"), busyMachinePatienceMs);
+    }
+
+    // Killed after any step of its swap, the updater leaves a launcher that
+    // starts; the next start of the launcher (or of the updater) ends with one
+    // whole release. A step that fails instead is undone.
+    void interruptedSwapEndsWhole()
+    {
+        // The steps of the swap: every change of a name in its hidden folder.
+        const auto fault = [this](const QString &mode, int step) {
+            return QStringList{"LD_PRELOAD=" STEP_FAULT_LIB,
+                               "STEP_FAULT_PATH=" + target + "/.launcher-update",
+                               "STEP_FAULT_MODE=" + mode, "STEP_FAULT_AT=" + QString::number(step),
+                               "ASAN_OPTIONS=" + qEnvironmentVariable("ASAN_OPTIONS") +
+                                   ":verify_asan_link_order=0"};
+        };
+        const QStringList arguments{"-p", target + QStringLiteral("/launcher"), "-u", packageUrl};
+        for (int step = 1;; ++step) {
+            QProcess killed;
+            startUpdater(killed, arguments, fault("kill", step));
+            QVERIFY(killed.waitForFinished(busyMachinePatienceMs));
+            if (killed.exitStatus() == QProcess::NormalExit) {
+                QCOMPARE(killed.exitCode(), 0); // no step was left to stop at
+                QCOMPARE(treeOf(target), newRelease);
+                QVERIFY2(step > 10, "the swap takes more steps than this");
+                break;
+            }
+            QCOMPARE(QProcess::execute(target + QStringLiteral("/launcher"), {}), 0);
+            if (step % 2) {
+                // The real launcher's start, from the same folder.
+                const QString launcher = target + QStringLiteral("/launcher-check");
+                QVERIFY(QFile::copy(QStringLiteral(LAUNCHER_EXE), launcher));
+                QProcess check;
+                check.start(launcher, QStringList());
+                QTRY_VERIFY_WITH_TIMEOUT(
+                    !QFileInfo::exists(target + QStringLiteral("/.launcher-update")) &&
+                        !QFileInfo::exists(target + QStringLiteral("/.launcher-update.lock")),
+                    busyMachinePatienceMs);
+                check.kill();
+                check.waitForFinished();
+                QVERIFY(QFile::remove(launcher));
+                const QMap<QString, QByteArray> tree = treeOf(target);
+                QVERIFY2(tree == oldRelease || tree == newRelease,
+                         qPrintable(QString::number(step)));
+            }
+            QCOMPARE(runUpdater(arguments).exitCode, 0);
+            QCOMPARE(treeOf(target), newRelease);
+
+            resetTarget();
+            QProcess failing;
+            startUpdater(failing, arguments, fault("fail", step));
+            QString log;
+            QVERIFY(QTest::qWaitFor(
+                [&] {
+                    log += QString::fromLocal8Bit(failing.readAllStandardError());
+                    return failing.state() == QProcess::NotRunning ||
+                           log.contains(QLatin1String("Update failed"));
+                },
+                busyMachinePatienceMs));
+            const bool failed = failing.state() != QProcess::NotRunning;
+            QCOMPARE(failed ? closeAfterFailure(failing, log).exitCode : failing.exitCode(),
+                     failed ? 1 : 0);
+            // What could not be tidied away is left for the next start.
+            QMap<QString, QByteArray> tree = treeOf(target);
+            tree.removeIf([](auto entry) { return entry.key().startsWith(".launcher-update"); });
+            QCOMPARE(tree, failed ? oldRelease : newRelease);
+            resetTarget();
+        }
+    }
+
+    // The elevated copy stops only the launchers of the player who asked (not
+    // another user's), replaces the files, and starts no launcher as administrator.
     void unwritableFolderRestartsElevated()
     {
         PkexecStandIn pkexec(PkexecStandIn::Mode::Record);
         const QString launcher = target + QStringLiteral("/launcher");
+        QVERIFY(QFile::remove(launcher) && QFile::copy(QStringLiteral(TEST_GAME_EXE), launcher));
+        QVERIFY(QFile::setPermissions(launcher, runnable));
+        const QString player = QString::number(::getpwnam("nobody")->pw_uid);
+        std::map<QString, std::unique_ptr<QProcess>> running;
+        for (const QString &user : {player, QStringLiteral("4242"), QStringLiteral("0")}) {
+            auto &process = running[user] = std::make_unique<QProcess>();
+            process->start(QStringLiteral("setpriv"), {"--reuid=" + user, "--regid=" + user,
+                                                       "--clear-groups", launcher, "--no-window"});
+            QVERIFY(process->waitForStarted(busyMachinePatienceMs));
+        }
+
         QProcess process;
         startAsNobody(process, {"--path", launcher, "--url", packageUrl});
         const Run run = finish(process);
@@ -156,21 +329,32 @@ private slots:
         const QStringList expected{updaterExe, "-p", launcher, "-u", packageUrl, "-e"};
         // The restart is detached: the updater can be gone before it is recorded.
         QTRY_COMPARE_WITH_TIMEOUT(pkexec.calls().size(), 1, busyMachinePatienceMs);
-        const auto calls = pkexec.calls();
+        QStringList call = pkexec.calls().first();
         // env and the display settings come first, then the restart itself.
-        QVERIFY2(calls[0].mid(calls[0].size() - expected.size()) == expected,
-                 qPrintable(calls[0].join(' ')));
-        QCOMPARE(calls[0].first(), QStringLiteral("/usr/bin/env"));
-        QCOMPARE(readFile(launcher), QByteArray("old launcher"));
+        QVERIFY2(call.mid(call.size() - expected.size()) == expected, qPrintable(call.join(' ')));
+        QCOMPARE(call.first(), QStringLiteral("/usr/bin/env"));
 
-        // What the elevation grants: the same command with rights to the folder,
-        // started from wherever the system chooses.
+        // What the elevation grants: the same command as root on the player's
+        // behalf, started from wherever the system chooses (here on the display).
+        call.removeIf(
+            [](const QString &argument) { return argument.startsWith("QT_QPA_PLATFORM="); });
         QProcess elevated;
-        elevated.setWorkingDirectory(elsewhere);
-        elevated.start(calls[0].first(), calls[0].mid(1));
-        const Run granted = finish(elevated);
-        QCOMPARE(granted.exitCode, 0);
-        QCOMPARE(readFile(launcher), QByteArray("new launcher"));
+        startUpdater(elevated, call.mid(1), {"PKEXEC_UID=" + player}, call.first());
+        QTRY_COMPARE_WITH_TIMEOUT(readFile(launcher), launcherScript("new"), busyMachinePatienceMs);
+        QTRY_COMPARE_WITH_TIMEOUT(running[player]->state(), QProcess::NotRunning,
+                                  busyMachinePatienceMs);
+        QCOMPARE(running[QStringLiteral("4242")]->state(), QProcess::Running);
+        QCOMPARE(running[QStringLiteral("0")]->state(), QProcess::Running);
+        // Its window stays until the player closes it, and no launcher was started.
+        const qint64 pid = elevated.processId();
+        QVERIFY(QTest::qWaitFor([pid] { return closeWindow(windowTitle, pid); },
+                                busyMachinePatienceMs));
+        QCOMPARE(finish(elevated).exitCode, 0);
+        QVERIFY(!QFileInfo::exists(started));
+        for (auto &[user, process] : running) {
+            process->kill();
+            process->waitForFinished(10000);
+        }
     }
 
     void elevatedRunStillUnwritableShowsError()

@@ -5,15 +5,26 @@ target_link_libraries(test_zip_support PUBLIC Qt6::Core PRIVATE QuaZip::QuaZip)
 launcher_add_test(tst_updater SOURCES tst_updater.cpp
   LIBS updater_core test_support test_process_support test_zip_support)
 
-launcher_add_test(tst_updater_program SOURCES tst_updater_program.cpp
-  LIBS test_support test_process_support test_zip_support)
-target_compile_definitions(tst_updater_program PRIVATE UPDATER_EXE="$<TARGET_FILE:updater>")
-add_dependencies(tst_updater_program updater)
+# Preloaded into the updater to stop it at each step of its swap.
+add_library(stepfault MODULE support/stepfault.cpp)
+target_link_libraries(stepfault PRIVATE ${CMAKE_DL_LIBS})
+
+launcher_add_test(tst_updater_program X11
+  SOURCES tst_updater_program.cpp support/windowcloser.cpp support/windowcloser.h
+  LIBS test_support test_process_support test_zip_support PkgConfig::XCB)
+target_compile_definitions(tst_updater_program PRIVATE UPDATER_EXE="$<TARGET_FILE:updater>"
+  STEP_FAULT_LIB="$<TARGET_FILE:stepfault>")
+add_dependencies(tst_updater_program updater stepfault)
+# Both put windows titled "Launcher Update" on the one display: never at once.
+set_tests_properties(tst_updater_program PROPERTIES RESOURCE_LOCK launcher_update_window)
+if(TEST tst_e2e)
+  set_tests_properties(tst_e2e PROPERTIES RESOURCE_LOCK launcher_update_window)
+endif()
 
 # Publishing with patchtool release and installing with the updater, end to end.
 if(TARGET patchtool)
   launcher_add_test(tst_updater_release SOURCES tst_updater_release.cpp
-    LIBS test_support test_process_support test_zip_support)
+    LIBS common test_support test_process_support test_zip_support)
   target_compile_definitions(tst_updater_release PRIVATE
     UPDATER_EXE="$<TARGET_FILE:updater>" PATCHTOOL_EXE="$<TARGET_FILE:patchtool>")
   add_dependencies(tst_updater_release updater patchtool)

@@ -4,6 +4,7 @@
 #include "launcherrequest.h"
 #include "packageextractor.h"
 #include "platform/platform.h"
+#include "releaseswap.h"
 #include "settings.h"
 
 #include <QCoreApplication>
@@ -15,7 +16,6 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QSslConfiguration>
-#include <QTemporaryFile>
 
 namespace {
 
@@ -37,6 +37,8 @@ LauncherUpdater::LauncherUpdater(QObject *parent)
     : QObject(parent), networkManager(new QNetworkAccessManager(this))
 {
 }
+
+LauncherUpdater::~LauncherUpdater() = default;
 
 bool LauncherUpdater::startUpdate(const QString &launcherPath, const QString &updateUrl,
                                   bool elevated)
@@ -63,9 +65,26 @@ bool LauncherUpdater::startUpdate(const QString &launcherPath, const QString &up
         return false;
     }
 
+    // One updater at a time; a launcher starting meanwhile leaves the folder to us.
+    auto folderSwap = std::make_unique<ReleaseSwap>(targetFolder);
+    const Status locked = folderSwap->lock();
+    if (!locked.ok()) {
+        fail(locked.message());
+        return true;
+    }
+    swap = std::move(folderSwap);
+
     const QString launcherName = platform::executableFileName(settings.launcherExecutable);
     if (platform::stopProcessesInFolder(launcherName, targetFolder) == 0)
         qDebug() << "Failed to kill the launcher process";
+
+    // A run killed earlier ends here first, so the package lands on one whole release.
+    const Status recovered = swap->recover();
+    if (!recovered.ok()) {
+        fail(QStringLiteral("The previous update could not be finished or undone: ") +
+             recovered.message());
+        return true;
+    }
 
     emit status(QStringLiteral("Downloading update..."));
 
@@ -73,8 +92,10 @@ bool LauncherUpdater::startUpdate(const QString &launcherPath, const QString &up
     // decompression guard could refuse a well-compressing one.
     const QNetworkRequest request = launcherRequest(
         QUrl(updateUrl, QUrl::TolerantMode), settings.applicationName, BodyEncoding::Identity);
-    package = new QTemporaryFile(this);
-    if (!package->open()) {
+    // Beside the launcher, not in the shared temporary folder.
+    QDir().mkpath(swap->workFolder());
+    package = new QFile(swap->workFolder() + QStringLiteral("/package.zip"), this);
+    if (!package->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         fail(QStringLiteral("Failed to create temporary file"));
         return true;
     }
@@ -105,19 +126,42 @@ void LauncherUpdater::onDownloadFinished(QNetworkReply *reply)
         fail(QStringLiteral("Failed to create temporary file"));
         return;
     }
+    package->close();
     emit status(QStringLiteral("Extracting files..."));
 
-    const PackageExtraction extraction = extractPackage(package->fileName(), targetFolder);
-    if (!extraction.opened) {
-        fail(QStringLiteral("Failed to open zip file"));
+    const Result<QStringList> entries =
+        extractPackage(package->fileName(), swap->stagingFolder(), targetFolder);
+    const Status swapped = entries.ok() ? swap->commit(*entries) : entries.failure();
+    if (!swapped.ok()) {
+        if (entries.ok())
+            qDebug().noquote() << "Failed to swap the release in:" << swapped.message();
+        fail(entries.ok() ? QStringLiteral("Some files could not be updated") : swapped.message());
         return;
     }
-    if (extraction.failedEntries > 0 || extraction.swapFailed) {
-        fail(QStringLiteral("Some files could not be updated"));
-        return;
-    }
+    ended = true;
     emit status(QStringLiteral("Update completed successfully!"));
     emit finished();
+}
+
+void LauncherUpdater::abandon()
+{
+    if (ended)
+        return;
+    ended = true;
+    failed = true;
+    dropRelease();
+}
+
+void LauncherUpdater::dropRelease()
+{
+    // Nothing of the release stays behind: the next run starts from the old one.
+    if (package)
+        package->close();
+    if (swap) {
+        const Status cleaned = swap->recover();
+        if (!cleaned.ok())
+            qWarning().noquote() << "Update left unfinished:" << cleaned.message();
+    }
 }
 
 void LauncherUpdater::writePackageData(QNetworkReply *reply)
@@ -136,6 +180,9 @@ void LauncherUpdater::fail(const QString &message)
 {
     // Also logged: an elevated copy's window may be all the user sees of it.
     qWarning().noquote() << "Update failed:" << message;
+    failed = true;
+    ended = true;
+    dropRelease();
     emit error(message);
     emit finished();
 }

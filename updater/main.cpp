@@ -5,6 +5,20 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDebug>
+#include <QFileInfo>
+#include <QMetaObject>
+#include <QProcess>
+
+namespace {
+
+// Started as the player, from its own folder, as a shortcut would start it.
+void startLauncher(const QString &path)
+{
+    if (!QProcess::startDetached(path, {}, QFileInfo(path).absolutePath()))
+        qWarning().noquote() << "Cannot start the launcher again:" << path;
+}
+
+} // namespace
 
 int main(int argc, char **argv)
 {
@@ -38,17 +52,37 @@ int main(int argc, char **argv)
         return 1;
     }
 
+    const QString launcherPath = parser.value(pathOption);
+    const bool elevated = parser.isSet(elevatedOption);
     UpdaterWindow window;
     LauncherUpdater updater;
     QObject::connect(&updater, &LauncherUpdater::downloadProgress, &window,
                      &UpdaterWindow::setProgress);
     QObject::connect(&updater, &LauncherUpdater::error, &window, &UpdaterWindow::setError);
     QObject::connect(&updater, &LauncherUpdater::status, &window, &UpdaterWindow::setStatus);
-    QObject::connect(&updater, &LauncherUpdater::finished, &app, &QCoreApplication::quit);
+    // A failure stays on screen until the player closes the window. So does the
+    // end of an elevated run: the launcher it would start would run as administrator.
+    QObject::connect(&updater, &LauncherUpdater::finished, &app, [&] {
+        if (updater.hasFailed())
+            return;
+        if (elevated) {
+            window.setStatus(QStringLiteral("Update completed successfully!\n"
+                                            "You can start the launcher again."));
+            return;
+        }
+        startLauncher(launcherPath);
+        QMetaObject::invokeMethod(&app, &QCoreApplication::quit, Qt::QueuedConnection);
+    });
     window.show();
 
-    if (!updater.startUpdate(parser.value(pathOption), parser.value(urlOption),
-                             parser.isSet(elevatedOption)))
+    if (!updater.startUpdate(launcherPath, parser.value(urlOption), elevated))
         return 0;
-    return app.exec();
+    const int code = app.exec();
+    updater.abandon();
+    if (!updater.hasFailed())
+        return code;
+    // The previous launcher is whole again: the player is not left without one.
+    if (!elevated && updater.tookOver())
+        startLauncher(launcherPath);
+    return 1;
 }

@@ -7,7 +7,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QTemporaryDir>
 
 #include <quazip/quazip.h>
 #include <quazip/quazipfile.h>
@@ -22,12 +21,6 @@ namespace {
 constexpr int unixHost = 3;
 constexpr qint64 chunkBytes = 256 * 1024;
 
-struct Staged
-{
-    QString name;
-    QFile::Permissions permissions; // none: keep what the replaced file had
-};
-
 bool copyEntry(QuaZipFile &entry, QFile &out, char *buffer)
 {
     for (;;) {
@@ -41,8 +34,8 @@ bool copyEntry(QuaZipFile &entry, QFile &out, char *buffer)
     }
 }
 
-bool unpackEntry(QuaZip &zip, const QString &name, const QString &stage, char *buffer,
-                 QList<Staged> &staged)
+bool unpackEntry(QuaZip &zip, const QString &name, const QString &stage, const QString &target,
+                 char *buffer)
 {
     QuaZipFileInfo64 info;
     zip.getCurrentFileInfo(&info);
@@ -51,10 +44,8 @@ bool unpackEntry(QuaZip &zip, const QString &name, const QString &stage, char *b
         return false;
     }
     const QString outputPath = stage + QLatin1Char('/') + name;
-    if (name.endsWith(QLatin1Char('/'))) {
-        staged.append({name, {}});
+    if (name.endsWith(QLatin1Char('/')))
         return QDir().mkpath(outputPath);
-    }
 
     QuaZipFile entry(&zip);
     if (!entry.open(QIODevice::ReadOnly)) {
@@ -64,7 +55,8 @@ bool unpackEntry(QuaZip &zip, const QString &name, const QString &stage, char *b
     QDir().mkpath(QFileInfo(outputPath).absolutePath());
     QFile out(outputPath);
     bool ok = out.open(QIODevice::WriteOnly | QIODevice::Truncate) && copyEntry(entry, out, buffer);
-    ok = ok && out.flush();
+    // On the disk before the swap is recorded: it may be finished after a crash.
+    ok = ok && platform::flushToDisk(out);
     out.close();
     // A damaged entry fails its CRC check on close.
     entry.close();
@@ -75,55 +67,35 @@ bool unpackEntry(QuaZip &zip, const QString &name, const QString &stage, char *b
     QFile::Permissions permissions;
     if ((info.versionCreated >> 8) == unixHost)
         permissions = info.getPermissions();
-    staged.append({name, permissions});
-    return true;
+    const QString replaced = target + QLatin1Char('/') + name;
+    if (!permissions && QFileInfo::exists(replaced))
+        permissions = QFile::permissions(replaced);
+    return !permissions || QFile::setPermissions(outputPath, permissions);
 }
 
 } // namespace
 
-PackageExtraction extractPackage(const QString &archivePath, const QString &targetFolder)
+Result<QStringList> extractPackage(const QString &archivePath, const QString &stagingFolder,
+                                   const QString &targetFolder)
 {
-    PackageExtraction result;
     QuaZip zip(archivePath);
     if (!zip.open(QuaZip::mdUnzip))
-        return result;
-    result.opened = true;
-
-    // Hidden, beside the files it replaces: the swap is a rename on one file system.
-    QTemporaryDir stage(targetFolder + QStringLiteral("/.update-XXXXXX"));
-    if (!stage.isValid()) {
-        result.failedEntries = 1;
-        return result;
-    }
+        return Result<QStringList>::fail(Failure::Kind::InvalidData,
+                                         QStringLiteral("Failed to open zip file"));
+    const auto bad = Result<QStringList>::fail(Failure::Kind::InvalidData,
+                                               QStringLiteral("Some files could not be updated"));
+    if (!QDir().mkpath(stagingFolder))
+        return bad;
     const std::unique_ptr<char[]> buffer(new char[chunkBytes]);
-    QList<Staged> staged;
-    for (bool more = zip.goToFirstFile(); more; more = zip.goToNextFile()) {
-        if (!unpackEntry(zip, zip.getCurrentFileName(), stage.path(), buffer.get(), staged))
-            ++result.failedEntries;
+    QStringList entries;
+    bool ok = true;
+    for (bool more = zip.goToFirstFile(); more && ok; more = zip.goToNextFile()) {
+        const QString name = zip.getCurrentFileName();
+        ok = unpackEntry(zip, name, stagingFolder, targetFolder, buffer.get());
+        entries.append(name);
     }
     zip.close();
-    if (result.failedEntries > 0 || zip.getZipError() != UNZ_OK) {
-        result.failedEntries = qMax(result.failedEntries, 1);
-        return result;
-    }
-
-    for (const Staged &file : std::as_const(staged)) {
-        const QString from = stage.path() + QLatin1Char('/') + file.name;
-        const QString to = targetFolder + QLatin1Char('/') + file.name;
-        if (file.name.endsWith(QLatin1Char('/'))) {
-            QDir().mkpath(to);
-            continue;
-        }
-        QFile::Permissions permissions = file.permissions;
-        if (!permissions && QFileInfo::exists(to))
-            permissions = QFile::permissions(to);
-        if (permissions)
-            QFile::setPermissions(from, permissions);
-        QDir().mkpath(QFileInfo(to).absolutePath());
-        if (!platform::replaceFile(from, to)) {
-            qDebug().noquote() << "Failed to replace:" << to;
-            result.swapFailed = true;
-        }
-    }
-    return result;
+    if (!ok || zip.getZipError() != UNZ_OK)
+        return bad;
+    return entries;
 }

@@ -1,6 +1,9 @@
 #pragma once
 
+#include "result.h"
+
 #include <QDir>
+#include <QFileDevice>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -75,18 +78,25 @@ struct ProcessInfo
     qint64 pid = 0;
     QString imageName; // executable file name, as the system lists it
     QString imagePath; // full image path in native separators; empty when unreadable
+    qint64 owner = -1; // Linux: the real user id; Windows: the session; -1 when unknown
 };
 
 QList<ProcessInfo> runningProcesses();
+
+// The owner (as in ProcessInfo) this program works for: on Linux the user who
+// asked for elevation (pkexec's PKEXEC_UID, sudo's SUDO_UID) when we run as root
+// on someone's behalf, otherwise our own real user; on Windows our session.
+qint64 invokingOwner();
 
 // Whether `imagePath` names a file directly inside `folder` (native or "/"
 // separators; letter case ignored on Windows only).
 bool isImageInFolder(const QString &imagePath, const QString &folder, Os os = hostOs());
 
-// Forcibly stops every process named `imageName` whose image lies directly in
-// `folder`, never the calling process, and waits briefly for each to end.
-// Returns how many were stopped.
-int stopProcessesInFolder(const QString &imageName, const QString &folder);
+// Forcibly stops every process of `owner` named `imageName` whose image lies
+// directly in `folder`, never the calling process, and waits briefly for each
+// to end. Other users' processes are left alone. Returns how many were stopped.
+int stopProcessesInFolder(const QString &imageName, const QString &folder,
+                          qint64 owner = invokingOwner());
 
 // --- Windows ---
 
@@ -106,6 +116,20 @@ QString roamingAppDataPath();
 // Puts `from` in the place of `to` with one rename, replacing a file there (a
 // running program's image included); the old file is never removed first.
 bool replaceFile(const QString &from, const QString &to);
+
+// Moves the file `from` over `to` so that `to` holds either the old file or the
+// whole new one at every moment: one rename on the same file system; across file
+// systems a copy beside `to` that keeps the permissions of `from` and reaches the
+// disk before it is renamed over `to`, and then `from` is removed. On failure
+// `to` and `from` are as they were (a copy made so far is removed).
+Status moveReplacing(const QString &from, const QString &to);
+
+// A second name `to` for the file `from` (a hard link), or where the file system
+// has none, a copy with the same permissions.
+bool linkOrCopy(const QString &from, const QString &to);
+
+// Writes what the system holds of the open `file` through to the disk.
+bool flushToDisk(QFileDevice &file);
 
 struct FolderCheck
 {

@@ -1,3 +1,4 @@
+#include "platform/commandline.h"
 #include "platform/platform.h"
 #include "platform/platform_internal.h"
 
@@ -30,36 +31,10 @@ QDir::Filters everyFileFilter(Os os)
 
 QString windowsCommandLine(const QStringList &arguments)
 {
-    QStringList quoted;
-    for (const QString &argument : arguments) {
-        static const QString needsQuotes = QStringLiteral(" \t\n\v\"");
-        bool plain = !argument.isEmpty();
-        for (const QChar c : argument)
-            plain = plain && !needsQuotes.contains(c);
-        if (plain) {
-            quoted << argument;
-            continue;
-        }
-        // Backslashes are literal except before a quote, where they escape in pairs.
-        QString text = QStringLiteral("\"");
-        int backslashes = 0;
-        for (const QChar c : argument) {
-            if (c == QLatin1Char('\\')) {
-                ++backslashes;
-                continue;
-            }
-            if (c == QLatin1Char('"'))
-                text += QString(backslashes * 2 + 1, QLatin1Char('\\'));
-            else
-                text += QString(backslashes, QLatin1Char('\\'));
-            text += c;
-            backslashes = 0;
-        }
-        text += QString(backslashes * 2, QLatin1Char('\\'));
-        text += QLatin1Char('"');
-        quoted << text;
-    }
-    return quoted.join(QLatin1Char(' '));
+    std::vector<std::wstring> wide;
+    for (const QString &argument : arguments)
+        wide.push_back(argument.toStdWString());
+    return QString::fromStdWString(win32core::quoteArguments(wide));
 }
 
 bool isImageInFolder(const QString &imagePath, const QString &folder, Os os)
@@ -74,7 +49,7 @@ bool isImageInFolder(const QString &imagePath, const QString &folder, Os os)
     return parent.compare(clean(folder), cs) == 0;
 }
 
-int stopProcessesInFolder(const QString &imageName, const QString &folder)
+int stopProcessesInFolder(const QString &imageName, const QString &folder, qint64 owner)
 {
     const Qt::CaseSensitivity cs =
         hostOs() == Os::Windows ? Qt::CaseInsensitive : Qt::CaseSensitive;
@@ -83,7 +58,8 @@ int stopProcessesInFolder(const QString &imageName, const QString &folder)
     const QString resolved = QFileInfo(folder).canonicalFilePath();
     int stopped = 0;
     for (const ProcessInfo &process : runningProcesses()) {
-        if (process.pid == self || process.imageName.compare(imageName, cs) != 0 ||
+        if (process.pid == self || owner < 0 || process.owner != owner ||
+            process.imageName.compare(imageName, cs) != 0 ||
             !(isImageInFolder(process.imagePath, folder) ||
               isImageInFolder(process.imagePath, resolved)))
             continue;

@@ -6,11 +6,16 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QStandardPaths>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -47,6 +52,116 @@ QString imageNameFallback(const QString &procDir)
     QFile comm(procDir + QStringLiteral("/comm"));
     if (comm.open(QIODevice::ReadOnly))
         return QString::fromUtf8(comm.readAll().trimmed());
+    return {};
+}
+
+// The real user id from the "Uid:" line of /proc/<pid>/status.
+qint64 realUserOf(const QString &procDir)
+{
+    QFile status(procDir + QStringLiteral("/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (QByteArray line = status.readLine(); !line.isEmpty(); line = status.readLine()) {
+        if (line.startsWith("Uid:")) {
+            bool ok = false;
+            const qint64 uid = line.mid(4).simplified().split(' ').value(0).toLongLong(&ok);
+            return ok ? uid : -1;
+        }
+    }
+    return -1;
+}
+
+QString systemError(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+Status fileFailure(const QString &what, const QString &path, int error)
+{
+    return Status::fail(
+        error == ENOSPC || error == EDQUOT ? Failure::Kind::NoSpace : Failure::Kind::FileSystem,
+        QStringLiteral("%1 %2: %3").arg(what, QDir::toNativeSeparators(path), systemError(error)));
+}
+
+bool writeAll(int fd, const char *data, ssize_t length)
+{
+    while (length > 0) {
+        const ssize_t written = ::write(fd, data, static_cast<size_t>(length));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        data += written;
+        length -= written;
+    }
+    return true;
+}
+
+// Across file systems: a private copy beside `to`, whole and on the disk
+// before the one rename that makes it `to`.
+Status copyReplacing(const QString &from, const QString &to)
+{
+    const QByteArray source = QFile::encodeName(from);
+    const int in = ::open(source.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (in < 0)
+        return fileFailure(QStringLiteral("Cannot read"), from, errno);
+    const auto closeIn = qScopeGuard([in] { ::close(in); });
+    struct stat status = {};
+    if (::fstat(in, &status) != 0)
+        return fileFailure(QStringLiteral("Cannot read"), from, errno);
+    if (!S_ISREG(status.st_mode))
+        return Status::fail(Failure::Kind::Refused,
+                            QStringLiteral("%1 is not a plain file").arg(from));
+
+    const QFileInfo target(to);
+    QByteArray temporary =
+        QFile::encodeName(target.path() + QStringLiteral("/.") + target.fileName()) + ".XXXXXX";
+    const int out = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (out < 0)
+        return fileFailure(QStringLiteral("Cannot write in"), target.path(), errno);
+    bool placed = false;
+    const auto cleanUp = qScopeGuard([&] {
+        if (!placed)
+            ::unlink(temporary.constData());
+    });
+
+    constexpr ssize_t chunkBytes = 1024 * 1024;
+    const std::unique_ptr<char[]> buffer(new char[chunkBytes]);
+    for (;;) {
+        const ssize_t length = ::read(in, buffer.get(), chunkBytes);
+        if (length < 0 && errno == EINTR)
+            continue;
+        if (length < 0) {
+            const int error = errno;
+            ::close(out);
+            return fileFailure(QStringLiteral("Cannot read"), from, error);
+        }
+        if (length == 0)
+            break;
+        if (!writeAll(out, buffer.get(), length)) {
+            const int error = errno;
+            ::close(out);
+            return fileFailure(QStringLiteral("Cannot write"), to, error);
+        }
+    }
+    // An elevated mover keeps the files the player's; the owner change comes
+    // first because it clears mode bits.
+    if (::geteuid() == 0 && (::fchown(out, status.st_uid, status.st_gid) != 0))
+        qWarning().noquote() << "Cannot keep the owner of" << to;
+    const timespec times[2] = {status.st_atim, status.st_mtim};
+    ::futimens(out, times);
+    if (::fchmod(out, status.st_mode & 0777) != 0 || ::fsync(out) != 0) {
+        const int error = errno;
+        ::close(out);
+        return fileFailure(QStringLiteral("Cannot write"), to, error);
+    }
+    if (::close(out) != 0)
+        return fileFailure(QStringLiteral("Cannot write"), to, errno);
+    if (::rename(temporary.constData(), QFile::encodeName(to).constData()) != 0)
+        return fileFailure(QStringLiteral("Cannot replace"), to, errno);
+    placed = true;
+    if (::unlink(source.constData()) != 0)
+        return fileFailure(QStringLiteral("Copied, but cannot remove"), from, errno);
     return {};
 }
 
@@ -138,10 +253,24 @@ QList<ProcessInfo> runningProcesses()
         } else {
             info.imageName = imageNameFallback(dir);
         }
+        info.owner = realUserOf(dir);
         if (!info.imageName.isEmpty())
             list << info;
     }
     return list;
+}
+
+qint64 invokingOwner()
+{
+    if (::geteuid() == 0) {
+        for (const char *name : {"PKEXEC_UID", "SUDO_UID"}) {
+            bool ok = false;
+            const qint64 uid = qEnvironmentVariable(name).toLongLong(&ok);
+            if (ok && uid >= 0)
+                return uid;
+        }
+    }
+    return ::getuid();
 }
 
 bool terminateProcess(qint64 pid)
@@ -174,6 +303,27 @@ QString roamingAppDataPath()
 bool replaceFile(const QString &from, const QString &to)
 {
     return ::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
+}
+
+Status moveReplacing(const QString &from, const QString &to)
+{
+    if (::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0)
+        return {};
+    if (errno != EXDEV)
+        return fileFailure(QStringLiteral("Cannot move %1 to").arg(QDir::toNativeSeparators(from)),
+                           to, errno);
+    return copyReplacing(from, to);
+}
+
+bool linkOrCopy(const QString &from, const QString &to)
+{
+    return ::link(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0 ||
+           QFile::copy(from, to);
+}
+
+bool flushToDisk(QFileDevice &file)
+{
+    return file.flush() && file.handle() >= 0 && ::fsync(file.handle()) == 0;
 }
 
 FolderCheck ensurePrivateFolder(const QString &path)

@@ -67,8 +67,14 @@ QList<ProcessInfo> runningProcesses()
     QList<ProcessInfo> list;
     for (const win32core::Process &process : win32core::processes())
         list << ProcessInfo{qint64(process.pid), fromWide(process.exeFile),
-                            fromWide(process.imagePath)};
+                            fromWide(process.imagePath), process.sessionId};
     return list;
+}
+
+qint64 invokingOwner()
+{
+    // Elevation keeps the session: the launchers there are the player's.
+    return win32core::currentSession();
 }
 
 bool terminateProcess(qint64 pid)
@@ -96,6 +102,31 @@ bool replaceFile(const QString &from, const QString &to)
     return win32core::replaceFile(wide(QDir::toNativeSeparators(from)),
                                   wide(QDir::toNativeSeparators(to)),
                                   wide(QDir::toNativeSeparators(to + QStringLiteral(".old"))));
+}
+
+Status moveReplacing(const QString &from, const QString &to)
+{
+    const unsigned long error = win32core::moveReplacing(wide(QDir::toNativeSeparators(from)),
+                                                         wide(QDir::toNativeSeparators(to)));
+    if (error == 0)
+        return {};
+    // ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL
+    const bool full = error == 112 || error == 39;
+    return Status::fail(full ? Failure::Kind::NoSpace : Failure::Kind::FileSystem,
+                        QStringLiteral("Cannot move %1 to %2 (error %3)")
+                            .arg(QDir::toNativeSeparators(from), QDir::toNativeSeparators(to))
+                            .arg(error));
+}
+
+bool linkOrCopy(const QString &from, const QString &to)
+{
+    return win32core::linkOrCopy(wide(QDir::toNativeSeparators(from)),
+                                 wide(QDir::toNativeSeparators(to)));
+}
+
+bool flushToDisk(QFileDevice &file)
+{
+    return file.flush() && file.handle() >= 0 && win32core::flushDescriptor(file.handle());
 }
 
 FolderCheck ensurePrivateFolder(const QString &path)

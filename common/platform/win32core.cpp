@@ -5,8 +5,11 @@
 #endif
 #include <windows.h>
 
+#include <io.h>
 #include <shellapi.h>
 #include <tlhelp32.h>
+
+#include <string>
 
 namespace win32core {
 
@@ -63,6 +66,9 @@ std::vector<Process> processes()
         Process process;
         process.pid = entry.th32ProcessID;
         process.exeFile = entry.szExeFile;
+        DWORD session = 0;
+        if (ProcessIdToSessionId(entry.th32ProcessID, &session))
+            process.sessionId = session;
         if (HANDLE handle =
                 OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID)) {
             // Long paths exceed MAX_PATH; the query reports the size it needs.
@@ -83,6 +89,12 @@ std::vector<Process> processes()
     }
     CloseHandle(snapshot);
     return list;
+}
+
+long long currentSession()
+{
+    DWORD session = 0;
+    return ProcessIdToSessionId(GetCurrentProcessId(), &session) ? session : -1;
 }
 
 bool terminateProcess(unsigned long pid, unsigned long waitMs)
@@ -125,6 +137,60 @@ bool replaceFile(const std::wstring &from, const std::wstring &to, const std::ws
         return true;
     MoveFileExW(aside.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING);
     return false;
+}
+
+} // namespace win32core
+
+namespace win32core {
+
+unsigned long moveReplacing(const std::wstring &from, const std::wstring &to)
+{
+    if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return 0;
+    const DWORD error = GetLastError();
+    return error == ERROR_NOT_SAME_DEVICE ? copyReplacing(from, to) : error;
+}
+
+unsigned long copyReplacing(const std::wstring &from, const std::wstring &to)
+{
+    const std::size_t slash = to.find_last_of(L"\\/");
+    const std::wstring folder =
+        slash == std::wstring::npos ? std::wstring() : to.substr(0, slash + 1);
+    const std::wstring name = slash == std::wstring::npos ? to : to.substr(slash + 1);
+    const std::wstring temporary =
+        folder + L"." + name + L"." + std::to_wstring(GetCurrentProcessId()) + L".part";
+    if (!CopyFileW(from.c_str(), temporary.c_str(), FALSE))
+        return GetLastError();
+    DWORD error = 0;
+    const HANDLE copy = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (copy == INVALID_HANDLE_VALUE) {
+        error = GetLastError();
+    } else {
+        if (!FlushFileBuffers(copy))
+            error = GetLastError();
+        CloseHandle(copy);
+    }
+    if (!error && !MoveFileExW(temporary.c_str(), to.c_str(),
+                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        error = GetLastError();
+    if (error) {
+        DeleteFileW(temporary.c_str());
+        return error;
+    }
+    return DeleteFileW(from.c_str()) ? 0 : GetLastError();
+}
+
+bool linkOrCopy(const std::wstring &from, const std::wstring &to)
+{
+    return CreateHardLinkW(to.c_str(), from.c_str(), nullptr) ||
+           CopyFileW(from.c_str(), to.c_str(), TRUE);
+}
+
+bool flushDescriptor(int descriptor)
+{
+    const intptr_t handle = _get_osfhandle(descriptor);
+    return handle != -1 && FlushFileBuffers(reinterpret_cast<HANDLE>(handle));
 }
 
 } // namespace win32core

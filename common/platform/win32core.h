@@ -38,9 +38,13 @@ struct Process
     unsigned long pid = 0;
     std::wstring exeFile;
     std::wstring imagePath; // empty when the process could not be queried
+    long long sessionId = -1; // -1 when the process could not be queried
 };
 
 std::vector<Process> processes();
+
+// The session the calling process runs in.
+long long currentSession();
 
 // Terminates the process and waits up to `waitMs` for it to end.
 bool terminateProcess(unsigned long pid, unsigned long waitMs);
@@ -50,6 +54,18 @@ bool isTopLevelWindowVisible(const std::wstring &title);
 // MoveFileExW with MOVEFILE_REPLACE_EXISTING; a running image cannot be
 // replaced, so it is first renamed to `aside`.
 bool replaceFile(const std::wstring &from, const std::wstring &to, const std::wstring &aside);
+
+// Moves `from` over `to`: one MoveFileExW on the same volume; across volumes a
+// copy beside `to` that is flushed to the disk before it replaces `to`, then
+// `from` is deleted. Returns 0 or the Win32 error; on failure `to` is unchanged.
+unsigned long moveReplacing(const std::wstring &from, const std::wstring &to);
+unsigned long copyReplacing(const std::wstring &from, const std::wstring &to);
+
+// A hard link `to` for `from`, or a copy where the volume has none.
+bool linkOrCopy(const std::wstring &from, const std::wstring &to);
+
+// FlushFileBuffers for a C run-time file descriptor.
+bool flushDescriptor(int descriptor);
 
 // Empty when the variable is not set.
 std::wstring environmentVariable(const std::wstring &name);

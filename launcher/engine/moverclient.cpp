@@ -33,8 +33,15 @@ Status runPlainMover(const QString &exe, const QStringList &arguments)
         mover.waitForFinished();
         return Status::fail(Failure::Kind::Internal, timedOutMessage);
     }
-    if (mover.exitStatus() != QProcess::NormalExit || mover.exitCode() != 0)
-        return Status::fail(Failure::Kind::Internal, failedMessage);
+    if (mover.exitStatus() != QProcess::NormalExit || mover.exitCode() != 0) {
+        // The mover says why (no room, a link in the way); staged files stay for a retry.
+        const QStringList lines = QString::fromLocal8Bit(mover.readAllStandardError())
+                                      .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        return Status::fail(Failure::Kind::Internal,
+                            lines.isEmpty()
+                                ? failedMessage
+                                : failedMessage + QLatin1Char('\n') + lines.last().trimmed());
+    }
     return {};
 }
 

@@ -12,7 +12,6 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
-#include <QStandardPaths>
 
 namespace {
 
@@ -32,9 +31,12 @@ QString StagedInstall::gameStartedMessage()
 
 void StagedInstall::markRunComplete()
 {
-    const QString temp = QStandardPaths::writableLocation(QStandardPaths::TempLocation);
-    QFile marker(
-        QDir::toNativeSeparators(QDir::cleanPath(temp + QStringLiteral("/.initcomplete"))));
+    // Read by nothing; kept in the player's own folder, since a fixed name in the
+    // shared temporary folder may be a link another user planted there.
+    if (!EngineFolders::preparePrivate())
+        return;
+    QFile marker(QDir::toNativeSeparators(EngineFolders::privateDirectory() +
+                                          QStringLiteral("/.initcomplete")));
     if (marker.open(QIODevice::WriteOnly))
         marker.close();
 }

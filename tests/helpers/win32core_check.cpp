@@ -1,15 +1,20 @@
 // Exercises the Qt-free Windows core for real: cross-compiled with MinGW and
 // run under wine by tests/helpers/win32core_check.sh. Prints one line per
 // failed check and exits non-zero when any failed.
+#include "commandline.h"
 #include "win32core.h"
 #include "win32filestat.h"
 
 #include <windows.h>
 
+#include <shellapi.h>
+
+#include <cstdio>
 #include <cwchar>
 #include <cwctype>
 #include <iostream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -55,6 +60,26 @@ PROCESS_INFORMATION startHanging(const std::wstring &exe)
     return info;
 }
 
+// Folder names as a player may have them, and what a careless quoting breaks.
+const std::vector<std::vector<std::wstring>> quotingCases = {
+    {L"--source", L"C:\\Games\\My Game\\", L"--dest", L"", L"--ignore", L""},
+    {L"say \"hi\"", L"a\\\\\"b", L"ends in two\\\\"},
+    {L"-leading dash", L"tab\there", L"jogo a\u00e7\u00e3o \u6e38\u620f"},
+    {L"\"", L"\\", L"\\\"", L" "},
+};
+
+bool sameArguments(const wchar_t *commandLine, std::size_t skip,
+                   const std::vector<std::wstring> &expected)
+{
+    int count = 0;
+    wchar_t **arguments = CommandLineToArgvW(commandLine, &count);
+    bool same = arguments && static_cast<std::size_t>(count) == expected.size() + skip;
+    for (std::size_t i = 0; same && i < expected.size(); ++i)
+        same = expected[i] == arguments[i + skip];
+    LocalFree(arguments);
+    return same;
+}
+
 const win32core::Process *find(const std::vector<win32core::Process> &list, DWORD pid)
 {
     for (const auto &process : list) {
@@ -83,6 +108,57 @@ void checkElevatedRuns()
 
     auto missing = win32core::runElevated(L"C:\\no\\such\\program.exe", L"", 60000);
     check(missing.outcome == ElevatedOutcome::Declined, "runElevated of a missing program fails");
+}
+
+void checkQuoting()
+{
+    for (std::size_t i = 0; i < quotingCases.size(); ++i) {
+        const std::wstring quoted = win32core::quoteArguments(quotingCases[i]);
+        check(sameArguments((L"program " + quoted).c_str(), 1, quotingCases[i]),
+              "CommandLineToArgvW gives the quoted arguments back");
+        const auto run = win32core::runElevated(
+            selfPath(), L"child-quoting " + std::to_wstring(i) + L" " + quoted, 60000);
+        check(run.outcome == win32core::ElevatedOutcome::Finished && run.exitCode == 0,
+              "an elevated program receives the arguments unchanged");
+    }
+}
+
+void checkFileMoves()
+{
+    const std::wstring folder = folderOf(selfPath()) + L"\\moves";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    const std::wstring from = folder + L"\\new.bin", to = folder + L"\\game.exe";
+    auto write = [](const std::wstring &path, const char *text) {
+        FILE *file = _wfopen(path.c_str(), L"wb");
+        std::fputs(text, file);
+        std::fclose(file);
+    };
+    auto read = [](const std::wstring &path) {
+        char text[16] = {};
+        if (FILE *file = _wfopen(path.c_str(), L"rb")) {
+            std::fread(text, 1, sizeof text - 1, file);
+            std::fclose(file);
+        }
+        return std::string(text);
+    };
+    for (const bool copying : {false, true}) {
+        write(to, "old");
+        write(from, "new");
+        const unsigned long error =
+            copying ? win32core::copyReplacing(from, to) : win32core::moveReplacing(from, to);
+        check(error == 0 && read(to) == "new" &&
+                  GetFileAttributesW(from.c_str()) == INVALID_FILE_ATTRIBUTES,
+              copying ? "copyReplacing replaces the file and removes the source"
+                      : "moveReplacing replaces the file");
+    }
+    write(from, "new");
+    check(win32core::copyReplacing(from, folder + L"\\missing\\game.exe") != 0 &&
+              read(from) == "new",
+          "a copy that cannot be made leaves the source");
+    DeleteFileW((folder + L"\\kept.exe").c_str());
+    check(win32core::linkOrCopy(to, folder + L"\\kept.exe") &&
+              read(folder + L"\\kept.exe") == "new",
+          "linkOrCopy gives the file a second name");
 }
 
 void checkDetachedStart()
@@ -222,6 +298,11 @@ int child(int argc, wchar_t **argv)
         }
         return 0;
     }
+    if (mode == L"child-quoting")
+        return sameArguments(GetCommandLineW(), 3,
+                             quotingCases.at(std::wcstoul(argv[2], nullptr, 10)))
+                   ? 0
+                   : 1;
     if (mode == L"child-hang") {
         Sleep(INFINITE);
         return 0;
@@ -237,6 +318,8 @@ int wmain(int argc, wchar_t **argv)
         return child(argc, argv);
     const bool withWindows = !(argc > 1 && std::wstring(argv[1]) == L"--no-windows");
     checkElevatedRuns();
+    checkQuoting();
+    checkFileMoves();
     checkDetachedStart();
     checkProcesses();
     if (withWindows)

@@ -19,6 +19,7 @@ exe=$work_dir/win32core_check.exe
 "$compiler" -std=c++17 -O1 -Wall -Wextra -municode -static \
   -I"$source_dir/common/platform" \
   "$source_dir/common/platform/win32core.cpp" "$source_dir/common/platform/win32filestat.cpp" \
+  "$source_dir/common/platform/commandline.cpp" \
   "$source_dir/tests/helpers/win32core_check.cpp" \
   -o "$exe" -lshell32 -luser32
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QByteArray>
+#include <QMap>
 #include <QString>
 #include <QTemporaryDir>
 
@@ -18,3 +20,6 @@ private:
 // Writes `content` to `path`, creating parent folders; fails the test on error.
 bool writeFile(const QString &path, const QByteArray &content);
 QByteArray readFile(const QString &path);
+
+// Relative path → content of every file below `root`, and "name/" for folders.
+QMap<QString, QByteArray> treeOf(const QString &root);
