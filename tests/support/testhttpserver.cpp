@@ -1,9 +1,11 @@
 #include "testhttpserver.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHostAddress>
+#include <QLocale>
 #include <QMutexLocker>
 #include <QPointer>
 #include <QTcpServer>
@@ -148,6 +150,7 @@ struct TestHttpServer::Shared
     QList<QString> order;
     QHash<QString, HeaderList> headers;
     int total = 0;
+    int connections = 0;
     int inProgress = 0;
     int maxInProgress = 0;
 };
@@ -183,6 +186,10 @@ public:
         : QObject(worker), socket(socket), shared(worker->shared)
     {
         socket->setParent(this);
+        {
+            QMutexLocker lock(&shared->mutex);
+            ++shared->connections;
+        }
         QObject::connect(socket, &QTcpSocket::readyRead, this, &Connection::onReadyRead);
         QObject::connect(socket, &QTcpSocket::bytesWritten, this, &Connection::pump);
         QObject::connect(socket, &QTcpSocket::disconnected, this, &Connection::onDisconnected);
@@ -311,17 +318,28 @@ private:
             auto opened = std::make_unique<QFile>(path);
             if (QFileInfo(path).isFile() && opened->open(QIODevice::ReadOnly)) {
                 bodyLength = opened->size();
-                const qint64 first =
-                    fault.ignoreRange ? -1 : rangeStart(headerValue(request.headers, "range"));
+                // Validators as nginx makes them; a Range under another one gets the whole file.
+                const QDateTime modified = QFileInfo(path).lastModified().toUTC();
+                const QByteArray etag = '"' + QByteArray::number(modified.toMSecsSinceEpoch(), 16) +
+                                        '-' + QByteArray::number(bodyLength, 16) + '"';
+                const QByteArray lastModified =
+                    QLocale::c().toString(modified, u"ddd, dd MMM yyyy hh:mm:ss 'GMT'").toLatin1();
+                extraHeaders = "ETag: " + etag + "\r\nLast-Modified: " + lastModified + "\r\n";
+                const QByteArray ifRange = headerValue(request.headers, "if-range");
+                const bool sameFile =
+                    ifRange.isEmpty() || ifRange == etag || ifRange == lastModified;
+                const qint64 first = fault.ignoreRange || !sameFile
+                                         ? -1
+                                         : rangeStart(headerValue(request.headers, "range"));
                 const QByteArray size = QByteArray::number(bodyLength);
                 if (first >= bodyLength) {
                     status = 416;
-                    extraHeaders = "Content-Range: bytes */" + size + "\r\n";
+                    extraHeaders += "Content-Range: bytes */" + size + "\r\n";
                     bodyLength = 0;
                 } else if (first >= 0) {
                     status = 206;
-                    extraHeaders = "Content-Range: bytes " + QByteArray::number(first) + '-' +
-                                   QByteArray::number(bodyLength - 1) + '/' + size + "\r\n";
+                    extraHeaders += "Content-Range: bytes " + QByteArray::number(first) + '-' +
+                                    QByteArray::number(bodyLength - 1) + '/' + size + "\r\n";
                     opened->seek(first);
                     bodyLength -= first;
                 }
@@ -546,6 +564,12 @@ int TestHttpServer::totalRequests() const
     return shared->total;
 }
 
+int TestHttpServer::connectionCount() const
+{
+    QMutexLocker lock(&shared->mutex);
+    return shared->connections;
+}
+
 int TestHttpServer::maxConcurrentRequests() const
 {
     QMutexLocker lock(&shared->mutex);
@@ -571,5 +595,6 @@ void TestHttpServer::resetCounters()
     shared->order.clear();
     shared->headers.clear();
     shared->total = 0;
+    shared->connections = 0;
     shared->maxInProgress = shared->inProgress;
 }
