@@ -3,7 +3,7 @@
 //   downloadbench install UPDATE_URL GAME_DIR [--ca CA_PEM]
 //       installs the published game into GAME_DIR through the engine (trusting
 //       the benchmark's own authority besides the system's) and prints
-//       "total check verify download install files bytes peak_rss_kib"
+//       "total check verify download install files bytes peak_rss_kib gui_max_stall_ms"
 // The engine runs its own executable as the file mover; that start is handed on
 // to the launcher after noting the time in $DOWNLOADBENCH_MOVER_STAMP.
 #include "downloadengine.h"
@@ -88,9 +88,10 @@ int main(int argc, char *argv[])
             std::fprintf(stderr, "downloadbench: %s\n", qPrintable(run.error));
             return 1;
         }
-        std::printf("%.6f %.6f %.6f %.6f %.6f %d %lld %lld\n", run.total, run.check, run.verify,
-                    run.download, run.install, run.files, static_cast<long long>(run.bytes),
-                    static_cast<long long>(peakResidentKib()));
+        std::printf("%.6f %.6f %.6f %.6f %.6f %d %lld %lld %.1f\n", run.total, run.check,
+                    run.verify, run.download, run.install, run.files,
+                    static_cast<long long>(run.bytes), static_cast<long long>(peakResidentKib()),
+                    run.guiMaxStallMs);
         return 0;
     }
     std::fprintf(stderr, "usage: downloadbench slots\n"
