@@ -166,10 +166,11 @@ command_of() {
   local tls=()
   case $1 in
     engine)
-      [ "$2" = https ] && tls=(--ca "$CA")
+      # Trusted as curl would be told to: through SSL_CERT_FILE.
+      [ "$2" = https ] && tls=(SSL_CERT_FILE="$CA")
       COMMAND=(env TMPDIR="$WORK/tmp" DOWNLOADBENCH_HOME="$WORK/tmp/home"
-        DOWNLOADBENCH_MOVER_STAMP="$WORK/mover.stamp"
-        QT_QPA_PLATFORM=offscreen "$BENCH" install "${BASE[$2]}" "$WORK/game" "${tls[@]}") ;;
+        DOWNLOADBENCH_MOVER_STAMP="$WORK/mover.stamp" "${tls[@]}"
+        QT_QPA_PLATFORM=offscreen "$BENCH" install "${BASE[$2]}" "$WORK/game") ;;
     aria2c)
       [ "$2" = https ] && tls=(--ca-certificate="$CA")
       COMMAND=(aria2c -q -j "$SLOTS" -d "$WORK/game" -i "$DATA/aria2.$2.txt" --file-allocation=none

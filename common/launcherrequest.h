@@ -15,7 +15,8 @@ enum class BodyEncoding
 
 // A request as both programs send it to the studio's servers: the product's
 // User-Agent, TLS 1.2 or later, redirects followed only where they do not
-// lower the security. Time limits are the caller's (InactivityGuard).
+// lower the security, the system's authorities trusted plus those SSL_CERT_FILE
+// and SSL_CERT_DIR name. Time limits are the caller's (InactivityGuard).
 QNetworkRequest launcherRequest(const QUrl &url, const QString &applicationName,
                                 BodyEncoding encoding = BodyEncoding::AsServed);
 
