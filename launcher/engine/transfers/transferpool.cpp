@@ -328,6 +328,7 @@ bool TransferPool::Worker::startItem(qsizetype index)
         }
         empty.close();
         if (item.checksum != crc32Hex(0)) {
+            QFile::remove(item.stagingPath);
             failRun({Failure::Kind::InvalidData, FileSink::verificationFailedMessage()});
             return false;
         }
@@ -654,6 +655,10 @@ void TransferPool::Worker::stopAll()
 {
     while (!running.empty())
         release(running.back());
+    // Ends of transfers no longer running must not be read as a later run's.
+    int queued = 0;
+    while (curl_multi_info_read(multi, &queued)) {
+    }
     active = false;
     order.reset();
 }
