@@ -49,11 +49,3 @@ QNetworkRequest launcherRequest(const QUrl &url, const QString &applicationName,
         request.setRawHeader(QByteArrayLiteral("Accept-Encoding"), QByteArrayLiteral("identity"));
     return request;
 }
-
-void trustAdditionalAuthorities(const QList<QSslCertificate> &authorities)
-{
-    QSslConfiguration &ssl = sharedSslConfiguration();
-    // Adding would stop Qt from loading the system's authorities on demand.
-    ssl.setCaCertificates(QSslConfiguration::systemCaCertificates() + ssl.caCertificates() +
-                          authorities);
-}

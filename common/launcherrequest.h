@@ -1,8 +1,6 @@
 #pragma once
 
-#include <QList>
 #include <QNetworkRequest>
-#include <QSslCertificate>
 #include <QString>
 #include <QUrl>
 
@@ -19,7 +17,3 @@ enum class BodyEncoding
 // and SSL_CERT_DIR name. Time limits are the caller's (InactivityGuard).
 QNetworkRequest launcherRequest(const QUrl &url, const QString &applicationName,
                                 BodyEncoding encoding = BodyEncoding::AsServed);
-
-// Adds authorities to the system's store for every later request; for test
-// servers and the benchmark's own authority only.
-void trustAdditionalAuthorities(const QList<QSslCertificate> &authorities);

@@ -139,6 +139,13 @@ qint64 rangeStart(const QByteArray &value)
     return ok && dash > 6 ? first : -1;
 }
 
+// The ETag of a served file, made as nginx makes it.
+QByteArray entityTag(const QFileInfo &file)
+{
+    return '"' + QByteArray::number(file.lastModified().toMSecsSinceEpoch(), 16) + '-' +
+           QByteArray::number(file.size(), 16) + '"';
+}
+
 } // namespace
 
 struct TestHttpServer::Shared
@@ -150,7 +157,6 @@ struct TestHttpServer::Shared
     QList<QString> order;
     QHash<QString, HeaderList> headers;
     int total = 0;
-    int connections = 0;
     int inProgress = 0;
     int maxInProgress = 0;
 };
@@ -186,10 +192,6 @@ public:
         : QObject(worker), socket(socket), shared(worker->shared)
     {
         socket->setParent(this);
-        {
-            QMutexLocker lock(&shared->mutex);
-            ++shared->connections;
-        }
         QObject::connect(socket, &QTcpSocket::readyRead, this, &Connection::onReadyRead);
         QObject::connect(socket, &QTcpSocket::bytesWritten, this, &Connection::pump);
         QObject::connect(socket, &QTcpSocket::disconnected, this, &Connection::onDisconnected);
@@ -320,8 +322,7 @@ private:
                 bodyLength = opened->size();
                 // Validators as nginx makes them; a Range under another one gets the whole file.
                 const QDateTime modified = QFileInfo(path).lastModified().toUTC();
-                const QByteArray etag = '"' + QByteArray::number(modified.toMSecsSinceEpoch(), 16) +
-                                        '-' + QByteArray::number(bodyLength, 16) + '"';
+                const QByteArray etag = entityTag(QFileInfo(path));
                 const QByteArray lastModified =
                     QLocale::c().toString(modified, u"ddd, dd MMM yyyy hh:mm:ss 'GMT'").toLatin1();
                 extraHeaders = "ETag: " + etag + "\r\nLast-Modified: " + lastModified + "\r\n";
@@ -564,10 +565,10 @@ int TestHttpServer::totalRequests() const
     return shared->total;
 }
 
-int TestHttpServer::connectionCount() const
+QByteArray TestHttpServer::validator(const QString &path) const
 {
     QMutexLocker lock(&shared->mutex);
-    return shared->connections;
+    return entityTag(QFileInfo(shared->root + path));
 }
 
 int TestHttpServer::maxConcurrentRequests() const
@@ -595,6 +596,5 @@ void TestHttpServer::resetCounters()
     shared->order.clear();
     shared->headers.clear();
     shared->total = 0;
-    shared->connections = 0;
     shared->maxInProgress = shared->inProgress;
 }

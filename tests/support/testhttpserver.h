@@ -55,7 +55,7 @@ public:
     // Counters since start (or resetCounters).
     int requestCount(const QString &path) const;
     int totalRequests() const;
-    int connectionCount() const;           // connections accepted
+    QByteArray validator(const QString &path) const; // the ETag a file is served with now
     int maxConcurrentRequests() const;     // largest number of requests in progress at once
     QList<QString> requestedPaths() const; // in arrival order
     QByteArray lastHeader(const QString &path, const QByteArray &name) const; // case-insensitive

@@ -1,7 +1,8 @@
 #include "transferpool.h"
 
 #include "checksum.h"
-#include "downloadorder.h"
+#include "downloadqueue.h"
+#include "downloadrun.h"
 #include "downloadspeed.h"
 #include "filesink.h"
 #include "partrecord.h"
@@ -16,6 +17,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -61,18 +63,8 @@ QByteArray headerValue(QByteArrayView line, qsizetype nameSize)
 class TransferPool::Worker final
 {
 public:
-    explicit Worker(TransferPool *owner);
+    explicit Worker(DownloadRun *owner);
     ~Worker();
-
-    struct Run
-    {
-        quint64 id = 0;
-        QList<TransferItem> items;
-        int maxConcurrent = 1;
-        Options options;
-        QByteArray caFile;
-        QByteArray caPath;
-    };
 
     // Owner's thread.
     void startRun(Run run);
@@ -82,7 +74,8 @@ private:
     struct Transfer
     {
         Worker *worker = nullptr;
-        qsizetype index = -1;
+        DownloadItem item;
+        bool complete = false; // staged whole already: no request
         CURL *easy = nullptr;
         curl_slist *headers = nullptr;
         FileSink sink;
@@ -112,9 +105,9 @@ private:
     void loop();
     void beginRun(Run next);
     void fill();
-    bool startItem(qsizetype index);
-    Status prepareTransfer(Transfer &transfer, const TransferItem &item);
-    void configure(Transfer &transfer, const TransferItem &item);
+    bool startItem(const DownloadItem &item);
+    Status prepareTransfer(Transfer &transfer);
+    void configure(Transfer &transfer);
     void onDone(CURL *easy, CURLcode code);
     Status place(Transfer &transfer);
     QByteArray validatorOf(const Transfer &transfer) const;
@@ -124,13 +117,13 @@ private:
     void finishRun();
     void report(bool force);
     void checkStalls();
-    void fileDone(qsizetype index, qint64 bytes);
-    void post(std::function<void(TransferPool *)> call);
+    void fileDone(const QString &key, qint64 stagedBytes);
+    void post(std::function<void(DownloadRun *)> call);
 
     static size_t onHeader(char *buffer, size_t size, size_t count, void *userdata);
     static size_t onBody(char *buffer, size_t size, size_t count, void *userdata);
 
-    TransferPool *owner;
+    DownloadRun *owner;
     std::thread thread;
     std::mutex mutex;
     std::condition_variable changed;
@@ -143,20 +136,27 @@ private:
     CURLSH *share = nullptr;
     Run run;
     bool active = false;
-    std::optional<DownloadOrder> order;
+    DownloadQueue queue;
+    QSet<QString> runningKeys;
     std::vector<Transfer *> running;
     std::vector<std::unique_ptr<Transfer>> spare;
     std::vector<CURL *> spareHandles;
+    // Over TLS the first answer tells whether the server multiplexes (HTTP/2):
+    // until then one transfer, so the others share its connection rather than
+    // each opening one. (libcurl's PIPEWAIT would hold HTTP/1.1 transfers back
+    // until the first one ends.)
+    bool holdStarts = false;
+    bool refill = false;
     QSet<QString> createdFolders;
     qint64 received = 0;
     qint64 total = 0;
     qint64 reported = 0;
     qint64 lastReportMs = 0;
     DownloadSpeed meter;
-    Statistics statistics;
+    DownloadRun::Statistics statistics;
 };
 
-TransferPool::Worker::Worker(TransferPool *owner) : owner(owner)
+TransferPool::Worker::Worker(DownloadRun *owner) : owner(owner)
 {
     initialiseCurl();
     multi = curl_multi_init();
@@ -202,9 +202,9 @@ void TransferPool::Worker::cancelRun()
     changed.wait(lock, [&] { return cancelsDone >= ticket; });
 }
 
-void TransferPool::Worker::post(std::function<void(TransferPool *)> call)
+void TransferPool::Worker::post(std::function<void(DownloadRun *)> call)
 {
-    TransferPool *pool = owner;
+    DownloadRun *pool = owner;
     const quint64 id = run.id;
     QMetaObject::invokeMethod(
         pool,
@@ -254,6 +254,8 @@ void TransferPool::Worker::loop()
                 if (message->msg == CURLMSG_DONE)
                     onDone(message->easy_handle, message->data.result);
             }
+            if (active && std::exchange(refill, false))
+                fill();
             if (active)
                 checkStalls();
             if (active)
@@ -270,31 +272,29 @@ void TransferPool::Worker::beginRun(Run next)
 {
     stopAll();
     run = std::move(next);
-    QList<qint64> sizes;
-    sizes.reserve(run.items.size());
     total = 0;
-    for (const TransferItem &item : std::as_const(run.items)) {
-        sizes.append(item.size);
+    for (const DownloadItem &item : std::as_const(run.items))
         total += qMax<qint64>(item.size, 0);
-    }
-    order.emplace(sizes);
+    queue.reset(run.items);
     createdFolders.clear();
     statistics = {};
     received = 0;
     reported = 0;
     lastReportMs = nowMs();
     meter.restart(lastReportMs);
+    holdStarts = std::any_of(run.items.cbegin(), run.items.cend(), [](const DownloadItem &item) {
+        return item.url.scheme() == QLatin1String("https");
+    });
+    refill = false;
     active = true;
     fill();
 }
 
 void TransferPool::Worker::fill()
 {
-    while (active && int(running.size()) < qMax(run.maxConcurrent, 1)) {
-        const qsizetype index = order->takeNext();
-        if (index < 0)
-            break;
-        if (!startItem(index))
+    const int limit = holdStarts ? 1 : qMax(run.maxConcurrent, 1);
+    while (active && int(running.size()) < limit && !queue.atEnd()) {
+        if (!startItem(queue.takeNext()))
             return;
     }
     if (active && running.empty())
@@ -302,9 +302,8 @@ void TransferPool::Worker::fill()
 }
 
 // False when the run failed.
-bool TransferPool::Worker::startItem(qsizetype index)
+bool TransferPool::Worker::startItem(const DownloadItem &item)
 {
-    const TransferItem &item = run.items.at(index);
     const QString folder = QFileInfo(item.stagingPath).absolutePath();
     if (!createdFolders.contains(folder)) {
         if (!QDir().mkpath(folder)) {
@@ -332,7 +331,7 @@ bool TransferPool::Worker::startItem(qsizetype index)
             failRun({Failure::Kind::InvalidData, FileSink::verificationFailedMessage()});
             return false;
         }
-        fileDone(index, 0);
+        fileDone(item.key, 0);
         return true;
     }
 
@@ -344,29 +343,31 @@ bool TransferPool::Worker::startItem(qsizetype index)
         spare.pop_back();
     }
     transfer->worker = this;
-    transfer->index = index;
-    const Status prepared = prepareTransfer(*transfer, item);
+    transfer->item = item;
+    const Status prepared = prepareTransfer(*transfer);
     if (!prepared) {
         spare.push_back(std::move(transfer));
         failRun(prepared.failure());
         return false;
     }
-    if (transfer->index < 0) { // already staged whole
-        const qint64 bytes = item.size;
+    if (transfer->complete) {
         spare.push_back(std::move(transfer));
-        fileDone(index, bytes);
+        fileDone(item.key, item.size);
         return true;
     }
-    configure(*transfer, item);
+    configure(*transfer);
     curl_multi_add_handle(multi, transfer->easy);
+    runningKeys.insert(item.key);
     running.push_back(transfer.release());
     return true;
 }
 
-Status TransferPool::Worker::prepareTransfer(Transfer &transfer, const TransferItem &item)
+Status TransferPool::Worker::prepareTransfer(Transfer &transfer)
 {
+    const DownloadItem &item = transfer.item;
+    transfer.complete = false;
     transfer.url = item.url.toEncoded();
-    transfer.record.emplace(run.options.recordFolder, item.key);
+    transfer.record.emplace(run.recordFolder, item.key);
     transfer.rangeStart = 0;
     transfer.placed = false;
     transfer.recordWritten = false;
@@ -388,7 +389,7 @@ Status TransferPool::Worker::prepareTransfer(Transfer &transfer, const TransferI
         const StagedStart start = inspectStagedFile(item.stagingPath, item.size, item.checksum);
         if (start.kind == StagedStart::Kind::Complete) {
             transfer.record->remove();
-            transfer.index = -1;
+            transfer.complete = true;
             return {};
         }
         if (start.kind == StagedStart::Kind::Resume && !validator.isEmpty()) {
@@ -414,8 +415,9 @@ Status TransferPool::Worker::prepareTransfer(Transfer &transfer, const TransferI
     return {};
 }
 
-void TransferPool::Worker::configure(Transfer &transfer, const TransferItem &item)
+void TransferPool::Worker::configure(Transfer &transfer)
 {
+    const DownloadItem &item = transfer.item;
     if (spareHandles.empty()) {
         transfer.easy = curl_easy_init();
     } else {
@@ -434,8 +436,6 @@ void TransferPool::Worker::configure(Transfer &transfer, const TransferItem &ite
     // Never to a less safe scheme.
     curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
     curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_2TLS));
-    // Wait for the first connection to say whether it multiplexes before opening another.
-    curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
     curl_easy_setopt(easy, CURLOPT_SSLVERSION, long(CURL_SSLVERSION_TLSv1_2));
     if (!run.caFile.isEmpty())
         curl_easy_setopt(easy, CURLOPT_CAINFO, run.caFile.constData());
@@ -444,7 +444,7 @@ void TransferPool::Worker::configure(Transfer &transfer, const TransferItem &ite
 #if defined(Q_OS_WIN)
     curl_easy_setopt(easy, CURLOPT_SSL_OPTIONS, long(CURLSSLOPT_NATIVE_CA));
 #endif
-    curl_easy_setopt(easy, CURLOPT_USERAGENT, run.options.userAgent.constData());
+    curl_easy_setopt(easy, CURLOPT_USERAGENT, run.userAgent.constData());
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.headers);
     if (transfer.rangeStart > 0)
         curl_easy_setopt(easy, CURLOPT_RANGE,
@@ -475,6 +475,8 @@ size_t TransferPool::Worker::onHeader(char *buffer, size_t size, size_t count, v
         transfer->etag.clear();
         transfer->lastModified.clear();
         transfer->contentRange.clear();
+        if (std::exchange(transfer->worker->holdStarts, false))
+            transfer->worker->refill = true;
     } else if (headerIs(line, "etag")) {
         transfer->etag = headerValue(line, 4);
     } else if (headerIs(line, "last-modified")) {
@@ -554,7 +556,7 @@ void TransferPool::Worker::onDone(CURL *easy, CURLcode code)
 {
     Transfer *transfer = nullptr;
     curl_easy_getinfo(easy, CURLINFO_PRIVATE, &transfer);
-    const TransferItem &item = run.items.at(transfer->index);
+    const DownloadItem item = transfer->item;
     long connections = 0;
     long version = 0;
     curl_easy_getinfo(easy, CURLINFO_NUM_CONNECTS, &connections);
@@ -567,15 +569,14 @@ void TransferPool::Worker::onDone(CURL *easy, CURLcode code)
 
     std::optional<Failure> failure = transfer->failure;
     if (!failure && code != CURLE_OK)
-        failure = curlFailure(code, easy, transfer->errorText, run.options.stalledMessage);
+        failure = curlFailure(code, easy, transfer->errorText, run.stalledMessage);
     if (!failure && transfer->status == 416 && transfer->rangeStart > 0) {
         // The staged part is longer than the server's file: start over.
-        const qsizetype index = transfer->index;
         transfer->sink.close();
         transfer->record->remove();
         QFile::remove(item.stagingPath);
         release(transfer);
-        startItem(index);
+        startItem(item);
         return;
     }
     if (!failure && !transfer->placed) {
@@ -608,35 +609,35 @@ void TransferPool::Worker::onDone(CURL *easy, CURLcode code)
     const qint64 size = qMax<qint64>(item.size, 0);
     bool largestRunning = true;
     for (const Transfer *other : running) {
-        if (other != transfer && run.items.at(other->index).size > size) {
+        if (other != transfer && other->item.size > size) {
             largestRunning = false;
             break;
         }
     }
-    const qsizetype index = transfer->index;
     release(transfer);
-    fileDone(index, -1);
+    fileDone(item.key, -1);
     if (largestRunning) {
-        const qsizetype largest = order->takeLargest();
-        if (largest >= 0 && !startItem(largest))
+        const std::optional<DownloadItem> largest = queue.takeLargestWaiting(runningKeys);
+        if (largest && !startItem(*largest))
             return;
     }
     fill();
 }
 
-void TransferPool::Worker::fileDone(qsizetype index, qint64 stagedBytes)
+void TransferPool::Worker::fileDone(const QString &key, qint64 stagedBytes)
 {
     if (stagedBytes > 0)
         received += stagedBytes;
-    const QString key = run.items.at(index).key;
-    post([key](TransferPool *pool) { emit pool->fileReady(key); });
+    post([key](DownloadRun *pool) { emit pool->fileReady(key); });
 }
 
 void TransferPool::Worker::release(Transfer *transfer)
 {
     const auto it = std::find(running.begin(), running.end(), transfer);
-    if (it != running.end())
+    if (it != running.end()) {
         running.erase(it);
+        runningKeys.remove(transfer->item.key);
+    }
     if (transfer->easy) {
         curl_multi_remove_handle(multi, transfer->easy);
         curl_easy_reset(transfer->easy);
@@ -660,25 +661,25 @@ void TransferPool::Worker::stopAll()
     while (curl_multi_info_read(multi, &queued)) {
     }
     active = false;
-    order.reset();
+    queue.clear();
 }
 
 void TransferPool::Worker::failRun(const Failure &failure)
 {
     stopAll();
-    post([failure, counts = statistics](TransferPool *pool) {
+    post([failure, counts = statistics](DownloadRun *pool) {
         pool->running = false;
         pool->lastStatistics = counts;
-        emit pool->failed(failure);
+        emit pool->failed(failure.message);
     });
 }
 
 void TransferPool::Worker::finishRun()
 {
     active = false;
-    order.reset();
+    queue.clear();
     report(true);
-    post([counts = statistics](TransferPool *pool) {
+    post([counts = statistics](DownloadRun *pool) {
         pool->running = false;
         pool->lastStatistics = counts;
         emit pool->finished();
@@ -689,8 +690,8 @@ void TransferPool::Worker::checkStalls()
 {
     const qint64 now = nowMs();
     for (const Transfer *transfer : running) {
-        if (now - transfer->lastActivityMs >= run.options.stallTimeoutMs) {
-            failRun({Failure::Kind::Stalled, run.options.stalledMessage});
+        if (now - transfer->lastActivityMs >= run.stallTimeoutMs) {
+            failRun({Failure::Kind::Stalled, run.stalledMessage});
             return;
         }
     }
@@ -712,51 +713,29 @@ void TransferPool::Worker::report(bool force)
     switch (meter.add(now, delta)) {
     case DownloadSpeed::Report::Speed: {
         const qint64 average = meter.average();
-        post([average](TransferPool *pool) { emit pool->speed(average); });
+        post([average](DownloadRun *pool) { emit pool->speed(average); });
         break;
     }
     case DownloadSpeed::Report::Overall:
-        post([bytes, all](TransferPool *pool) { emit pool->progress(bytes, all); });
+        post([bytes, all](DownloadRun *pool) { emit pool->progress(bytes, all); });
         break;
     case DownloadSpeed::Report::None:
         if (force)
-            post([bytes, all](TransferPool *pool) { emit pool->progress(bytes, all); });
+            post([bytes, all](DownloadRun *pool) { emit pool->progress(bytes, all); });
         break;
     }
 }
 
-TransferPool::TransferPool(QObject *parent)
-    : QObject(parent), worker(std::make_unique<Worker>(this))
-{
-}
+TransferPool::TransferPool(DownloadRun *owner) : worker(std::make_unique<Worker>(owner)) {}
 
-TransferPool::~TransferPool()
-{
-    worker.reset();
-}
+TransferPool::~TransferPool() = default;
 
-void TransferPool::start(const QList<TransferItem> &items, int maxConcurrent,
-                         const Options &options)
+void TransferPool::start(Run run)
 {
-    if (running)
-        cancel();
-    Worker::Run run;
-    run.id = ++runId;
-    run.items = items;
-    run.maxConcurrent = maxConcurrent;
-    run.options = options;
-    // The trust store can be pointed elsewhere as for curl.
-    run.caFile = qgetenv("SSL_CERT_FILE");
-    run.caPath = qgetenv("SSL_CERT_DIR");
-    running = true;
     worker->startRun(std::move(run));
 }
 
 void TransferPool::cancel()
 {
-    if (!running)
-        return;
-    running = false;
-    ++runId;
     worker->cancelRun();
 }
