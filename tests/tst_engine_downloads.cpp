@@ -120,6 +120,7 @@ private slots:
 
     void cleanup()
     {
+        qunsetenv("http_proxy");
         log.reset();
         updater.reset();
         maxConcurrentDownloads = savedMaxConcurrent;
@@ -741,6 +742,20 @@ private slots:
         QVERIFY(!updater->updating());
         running.kill();
         running.waitForFinished();
+    }
+
+    // Files come through the proxy the environment names, as they would for curl.
+    void filesThroughEnvironmentProxy()
+    {
+        const QByteArray content = contentOfSize(5000, 'p');
+        prepare({{QStringLiteral("/a.pak"), content}});
+        qputenv("http_proxy", fixture.server->baseUrl().toLatin1());
+        fixture.settings->updateUrl = QStringLiteral("http://patch.ashgrove.invalid/patch");
+        updater->startUpdate();
+        QTRY_VERIFY_WITH_TIMEOUT(runEnded(), 30000);
+        QCOMPARE(outcome().last(), QStringLiteral("updateComplete()"));
+        QCOMPARE(fixture.server->requestCount(path(QStringLiteral("/a.pak"))), 1);
+        QCOMPARE(readFile(fixture.installDir() + QStringLiteral("/a.pak")), content);
     }
 
     // A file partly staged by an interrupted run continues where it stopped when
