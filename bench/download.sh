@@ -166,10 +166,11 @@ command_of() {
   local tls=()
   case $1 in
     engine)
-      [ "$2" = https ] && tls=(--ca "$CA")
+      # Trusted as curl would be told to: through SSL_CERT_FILE.
+      [ "$2" = https ] && tls=(SSL_CERT_FILE="$CA")
       COMMAND=(env TMPDIR="$WORK/tmp" DOWNLOADBENCH_HOME="$WORK/tmp/home"
-        DOWNLOADBENCH_MOVER_STAMP="$WORK/mover.stamp"
-        QT_QPA_PLATFORM=offscreen "$BENCH" install "${BASE[$2]}" "$WORK/game" "${tls[@]}") ;;
+        DOWNLOADBENCH_MOVER_STAMP="$WORK/mover.stamp" "${tls[@]}"
+        QT_QPA_PLATFORM=offscreen "$BENCH" install "${BASE[$2]}" "$WORK/game") ;;
     aria2c)
       [ "$2" = https ] && tls=(--ca-certificate="$CA")
       COMMAND=(aria2c -q -j "$SLOTS" -d "$WORK/game" -i "$DATA/aria2.$2.txt" --file-allocation=none
@@ -256,6 +257,7 @@ echo "download: $(awk -v b="$BYTES" 'BEGIN { printf "%.2f", b / 1073741824 }') G
   "from nginx on 127.0.0.1 into $OUT_FS $WORK," \
   "$SLOTS at once (maxConcurrentDownloads), best of $RUNS run(s); load average $(cut -d ' ' -f 1-3 /proc/loadavg)"
 declare -A best_peer
+gui_stall=0
 for proto in http https; do
   echo " $proto:"
   best_peer[$proto]=
@@ -268,9 +270,10 @@ for proto in http https; do
       best_peer[$proto]=${seconds[$key]}
     fi
   done
-  read -r _ check verify fetch install engine_files _ hwm <<<"${detail[$proto]}"
-  awk -v c="$check" -v v="$verify" -v f="$fetch" -v i="$install" -v n="$engine_files" -v h="$hwm" \
-    'BEGIN { printf "  engine steps: check %.3f s, verify %.3f s, download %.3f s (%d files), file mover %.3f s; engine process peak %.1f MiB\n", c, v, f, n, i, h / 1024 }'
+  read -r _ check verify fetch install engine_files _ hwm stall <<<"${detail[$proto]}"
+  awk -v c="$check" -v v="$verify" -v f="$fetch" -v i="$install" -v n="$engine_files" -v h="$hwm" -v s="$stall" \
+    'BEGIN { printf "  engine steps: check %.3f s, verify %.3f s, download %.3f s (%d files), file mover %.3f s; engine process peak %.1f MiB; GUI thread held up at most %.1f ms\n", c, v, f, n, i, h / 1024, s }'
+  gui_stall=$(awk -v a="$gui_stall" -v b="$stall" 'BEGIN { print (b > a ? b : a) }')
 done
 for tool in engine aria2c curl; do
   awk -v n="$tool" -v k="${kib[$tool]}" 'BEGIN { printf "  peak RSS %-7s %7.1f MiB\n", n, k / 1024 }'
@@ -279,5 +282,5 @@ done
 refetched=$(awk -v s="$sent" -v m="$manifest_bytes" -v b="$BYTES" 'BEGIN { r = (s - 2 * m - b) / b * 100; printf "%.2f", r < 0 ? 0 : r }')
 echo "  resume: killed with $((killed_at / 1048576)) MiB staged; $((sent / 1048576)) MiB sent over both runs ($requests requests)"
 awk -v e="${seconds[engine.http]}" -v p="${best_peer[http]}" -v he="${seconds[engine.https]}" \
-  -v hp="${best_peer[https]}" -v k="${kib[engine]}" -v r="$refetched" \
-  'BEGIN { printf "download: ratio_vs_best_peer=%.2f https_ratio_vs_best_peer=%.2f peak_rss_mb=%.0f refetched_pct=%s\n", p / e, hp / he, k / 1024, r }'
+  -v hp="${best_peer[https]}" -v k="${kib[engine]}" -v r="$refetched" -v s="$gui_stall" \
+  'BEGIN { printf "download: ratio_vs_best_peer=%.2f https_ratio_vs_best_peer=%.2f peak_rss_mb=%.0f refetched_pct=%s gui_max_stall_ms=%.0f\n", p / e, hp / he, k / 1024, r, s }'

@@ -1,19 +1,17 @@
 // Driver of the download benchmark (bench/download.sh):
 //   downloadbench slots                      prints the engine's download slot count
-//   downloadbench install UPDATE_URL GAME_DIR [--ca CA_PEM]
-//       installs the published game into GAME_DIR through the engine (trusting
-//       the benchmark's own authority besides the system's) and prints
-//       "total check verify download install files bytes peak_rss_kib"
+//   downloadbench install UPDATE_URL GAME_DIR
+//       installs the published game into GAME_DIR through the engine (which
+//       trusts the authorities SSL_CERT_FILE names besides the system's) and prints
+//       "total check verify download install files bytes peak_rss_kib gui_max_stall_ms"
 // The engine runs its own executable as the file mover; that start is handed on
 // to the launcher after noting the time in $DOWNLOADBENCH_MOVER_STAMP.
 #include "downloadengine.h"
 
-#include "launcherrequest.h"
 #include "updater.h"
 
 #include <QApplication>
 #include <QFile>
-#include <QSslCertificate>
 #include <QStringList>
 
 #include <cstdio>
@@ -65,8 +63,7 @@ int main(int argc, char *argv[])
         std::printf("%d\n", maxConcurrentDownloads);
         return 0;
     }
-    const bool withAuthority = arguments.size() == 5 && arguments[3] == QLatin1String("--ca");
-    if ((arguments.size() == 3 || withAuthority) && arguments[0] == QLatin1String("install")) {
+    if (arguments.size() == 3 && arguments[0] == QLatin1String("install")) {
         // The engine's library brings widgets (its message boxes) along.
         QApplication app(argc, argv);
         const QString stampPath = qEnvironmentVariable("DOWNLOADBENCH_MOVER_STAMP");
@@ -74,26 +71,18 @@ int main(int argc, char *argv[])
             std::fprintf(stderr, "downloadbench: DOWNLOADBENCH_MOVER_STAMP is not set\n");
             return 2;
         }
-        if (withAuthority) {
-            const QList<QSslCertificate> authority = QSslCertificate::fromPath(arguments[4]);
-            if (authority.isEmpty()) {
-                std::fprintf(stderr, "downloadbench: no certificate in %s\n",
-                             qPrintable(arguments[4]));
-                return 2;
-            }
-            trustAdditionalAuthorities(authority);
-        }
         const EngineInstall run = runEngineInstall(arguments[1], arguments[2], stampPath);
         if (!run.error.isEmpty()) {
             std::fprintf(stderr, "downloadbench: %s\n", qPrintable(run.error));
             return 1;
         }
-        std::printf("%.6f %.6f %.6f %.6f %.6f %d %lld %lld\n", run.total, run.check, run.verify,
-                    run.download, run.install, run.files, static_cast<long long>(run.bytes),
-                    static_cast<long long>(peakResidentKib()));
+        std::printf("%.6f %.6f %.6f %.6f %.6f %d %lld %lld %.1f\n", run.total, run.check,
+                    run.verify, run.download, run.install, run.files,
+                    static_cast<long long>(run.bytes), static_cast<long long>(peakResidentKib()),
+                    run.guiMaxStallMs);
         return 0;
     }
     std::fprintf(stderr, "usage: downloadbench slots\n"
-                         "       downloadbench install UPDATE_URL GAME_DIR [--ca CA_PEM]\n");
+                         "       downloadbench install UPDATE_URL GAME_DIR\n");
     return 2;
 }

@@ -81,6 +81,19 @@ EngineInstall runEngineInstall(const QString &updateUrl, const QString &gameDir,
             loop.quit();
         });
 
+        // What the window's clip and ring would feel: a timer on the GUI thread,
+        // and how late its ticks came.
+        constexpr int tickMs = 5;
+        QTimer ticker;
+        ticker.setTimerType(Qt::PreciseTimer);
+        double lastTick = monotonicSeconds();
+        QObject::connect(&ticker, &QTimer::timeout, &loop, [&] {
+            const double now = monotonicSeconds();
+            result.guiMaxStallMs = qMax(result.guiMaxStallMs, (now - lastTick) * 1000 - tickMs);
+            lastTick = now;
+        });
+        ticker.start(tickMs);
+
         updater.checkForUpdates();
         loop.exec();
     }

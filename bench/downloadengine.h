@@ -10,6 +10,7 @@ struct EngineInstall
     double download = 0; // first request to the file mover's start
     double install = 0;  // file mover
     double total = 0;
+    double guiMaxStallMs = 0; // longest the GUI thread's timer was held up past its due time
     int files = 0;
     qint64 bytes = 0;
     QString error;

@@ -1,17 +1,33 @@
 #include "launcherrequest.h"
 
+#include <QFile>
 #include <QSslConfiguration>
 
 namespace {
 
-// Built once and shared: a download run sends thousands of requests.
+// Built once for the trust store the environment names, and shared.
 QSslConfiguration &sharedSslConfiguration()
 {
-    static QSslConfiguration ssl = [] {
-        QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-        configuration.setProtocol(QSsl::TlsV1_2OrLater);
-        return configuration;
-    }();
+    static QSslConfiguration ssl;
+    static QByteArray builtFor;
+    // As for curl: SSL_CERT_FILE and SSL_CERT_DIR add to the store. Qt 6.4 reads neither.
+    const QByteArray file = qgetenv("SSL_CERT_FILE");
+    const QByteArray dir = qgetenv("SSL_CERT_DIR");
+    const QByteArray wanted = "built\n" + file + '\n' + dir;
+    if (wanted != builtFor) {
+        builtFor = wanted;
+        ssl = QSslConfiguration::defaultConfiguration();
+        ssl.setProtocol(QSsl::TlsV1_2OrLater);
+        QList<QSslCertificate> named;
+        if (!file.isEmpty())
+            named += QSslCertificate::fromPath(QFile::decodeName(file));
+        if (!dir.isEmpty())
+            named += QSslCertificate::fromPath(QFile::decodeName(dir) + QStringLiteral("/*"),
+                                               QSsl::Pem, QSslCertificate::PatternSyntax::Wildcard);
+        // Adding would stop Qt from loading the system's authorities on demand.
+        if (!named.isEmpty())
+            ssl.setCaCertificates(QSslConfiguration::systemCaCertificates() + named);
+    }
     return ssl;
 }
 
@@ -32,12 +48,4 @@ QNetworkRequest launcherRequest(const QUrl &url, const QString &applicationName,
     if (encoding == BodyEncoding::Identity)
         request.setRawHeader(QByteArrayLiteral("Accept-Encoding"), QByteArrayLiteral("identity"));
     return request;
-}
-
-void trustAdditionalAuthorities(const QList<QSslCertificate> &authorities)
-{
-    QSslConfiguration &ssl = sharedSslConfiguration();
-    // Adding would stop Qt from loading the system's authorities on demand.
-    ssl.setCaCertificates(QSslConfiguration::systemCaCertificates() + ssl.caCertificates() +
-                          authorities);
 }

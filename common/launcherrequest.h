@@ -1,8 +1,6 @@
 #pragma once
 
-#include <QList>
 #include <QNetworkRequest>
-#include <QSslCertificate>
 #include <QString>
 #include <QUrl>
 
@@ -15,10 +13,7 @@ enum class BodyEncoding
 
 // A request as both programs send it to the studio's servers: the product's
 // User-Agent, TLS 1.2 or later, redirects followed only where they do not
-// lower the security. Time limits are the caller's (InactivityGuard).
+// lower the security, the system's authorities trusted plus those SSL_CERT_FILE
+// and SSL_CERT_DIR name. Time limits are the caller's (InactivityGuard).
 QNetworkRequest launcherRequest(const QUrl &url, const QString &applicationName,
                                 BodyEncoding encoding = BodyEncoding::AsServed);
-
-// Adds authorities to the system's store for every later request; for test
-// servers and the benchmark's own authority only.
-void trustAdditionalAuthorities(const QList<QSslCertificate> &authorities);

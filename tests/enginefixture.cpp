@@ -1,8 +1,10 @@
 #include "enginefixture.h"
 
 #include "checksum.h"
+#include "downloadrun.h"
 #include "manifestcodec.h"
 #include "movergate.h"
+#include "partrecord.h"
 #include "updater.h"
 
 #include <QDir>
@@ -120,9 +122,14 @@ bool EngineFixture::install(const QString &key, const QByteArray &content)
     return writeFile(installDir() + QLatin1Char('/') + key, content);
 }
 
-bool EngineFixture::stage(const QString &key, const QByteArray &content)
+bool EngineFixture::stage(const QString &key, const QByteArray &content,
+                          const QByteArray &validator)
 {
-    return writeFile(Updater::stagingPath(key), content);
+    // A part begun under `validator`, as a stopped run leaves it.
+    return writeFile(Updater::stagingPath(key), content) &&
+           (validator.isEmpty() || PartRecord(DownloadRun::recordFolder(), key)
+                                       .write(Updater::fileUrl(key).toEncoded(), validator)
+                                       .ok());
 }
 
 template <typename... Args>

@@ -42,7 +42,7 @@ public:
     bool publish(const QMap<QString, QByteArray> &files, const QJsonObject &extraEntries = {});
     bool publishManifestBody(const QByteArray &body);
     bool install(const QString &key, const QByteArray &content);
-    bool stage(const QString &key, const QByteArray &content);
+    bool stage(const QString &key, const QByteArray &content, const QByteArray &validator = {});
     QString manifestPath() const; // request path of the manifest on the server
 
     TestEnvironment environment;

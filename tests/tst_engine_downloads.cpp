@@ -135,6 +135,7 @@ private slots:
 
     void cleanup()
     {
+        qunsetenv("http_proxy");
         log.reset();
         updater.reset();
         maxConcurrentDownloads = savedMaxConcurrent;
@@ -835,9 +836,24 @@ private slots:
         running.waitForFinished();
     }
 
+    // Files come through the proxy the environment names, as they would for curl.
+    void filesThroughEnvironmentProxy()
+    {
+        const QByteArray content = contentOfSize(5000, 'p');
+        prepare({{QStringLiteral("/a.pak"), content}});
+        qputenv("http_proxy", fixture.server->baseUrl().toLatin1());
+        fixture.settings->updateUrl = QStringLiteral("http://patch.ashgrove.invalid/patch");
+        updater->startUpdate();
+        QTRY_VERIFY_WITH_TIMEOUT(runEnded(), 30000);
+        QCOMPARE(outcome().last(), QStringLiteral("updateComplete()"));
+        QCOMPARE(fixture.server->requestCount(path(QStringLiteral("/a.pak"))), 1);
+        QCOMPARE(readFile(fixture.installDir() + QStringLiteral("/a.pak")), content);
+    }
+
     // A file partly staged by an interrupted run continues where it stopped when
-    // the server takes ranges and starts over when it does not; the finished file
-    // is checked whole, and one that fails is not kept.
+    // the server takes ranges and still has the file the part was begun from
+    // (If-Range on the recorded validator), and starts over otherwise; the
+    // finished file is checked whole, and one that fails is not kept.
     void resumesStagedPart_data()
     {
         QTest::addColumn<QByteArray>("staged");
@@ -846,21 +862,32 @@ private slots:
         QTest::addColumn<bool>("succeeds");
         QTest::addColumn<int>("served"); // bytes of the server's copy; -1: as published
         QTest::addColumn<int>("requests");
+        QTest::addColumn<QByteArray>("validator"); // recorded with the part; empty: the server's
 
         const QByteArray published = contentOfSize(200000, 'r');
         QTest::newRow("range honoured")
-            << published.left(120000) << false << QByteArray("bytes=120000-") << true << -1 << 1;
+            << published.left(120000) << false << QByteArray("bytes=120000-") << true << -1 << 1
+            << QByteArray();
         QTest::newRow("range ignored")
-            << published.left(120000) << true << QByteArray("bytes=120000-") << true << -1 << 1;
-        QTest::newRow("server changed the file") << contentOfSize(120000, 'x') << false
-                                                 << QByteArray("bytes=120000-") << false << -1 << 1;
+            << published.left(120000) << true << QByteArray("bytes=120000-") << true << -1 << 1
+            << QByteArray();
+        QTest::newRow("server changed the file")
+            << contentOfSize(120000, 'x') << false << QByteArray("bytes=120000-") << false << -1
+            << 1 << QByteArray();
         // 416: the staged part is dropped and the whole (wrong) file fetched and refused.
         QTest::newRow("server's copy shorter than the staged part")
-            << published.left(120000) << false << QByteArray() << false << 100000 << 2;
-        QTest::newRow("full size but wrong")
-            << contentOfSize(200000, 'x') << false << QByteArray() << true << -1 << 1;
+            << published.left(120000) << false << QByteArray() << false << 100000 << 2
+            << QByteArray();
+        QTest::newRow("full size but wrong") << contentOfSize(200000, 'x') << false << QByteArray()
+                                             << true << -1 << 1 << QByteArray();
         QTest::newRow("longer than published")
-            << published + "tail" << false << QByteArray() << true << -1 << 1;
+            << published + "tail" << false << QByteArray() << true << -1 << 1 << QByteArray();
+        // Another build was published between the stop and the resume: it starts over.
+        QTest::newRow("published anew since the part was begun")
+            << contentOfSize(120000, 'x') << false << QByteArray("bytes=120000-") << true << -1 << 1
+            << QByteArray("\"earlier build\"");
+        QTest::newRow("part without a record") << published.left(120000) << false << QByteArray()
+                                               << true << -1 << 1 << QByteArray("none");
     }
 
     void resumesStagedPart()
@@ -871,12 +898,15 @@ private slots:
         QFETCH(bool, succeeds);
         QFETCH(int, served);
         QFETCH(int, requests);
+        QFETCH(QByteArray, validator);
         const QString key = QStringLiteral("/data/big.pak");
         const QByteArray published = contentOfSize(200000, 'r');
         prepare({{key, published}});
-        QVERIFY(fixture.stage(key, staged));
         if (served >= 0)
             QVERIFY(writeFile(fixture.patchDir() + key, published.left(served)));
+        if (validator.isEmpty())
+            validator = fixture.server->validator(path(key));
+        QVERIFY(fixture.stage(key, staged, validator == "none" ? QByteArray() : validator));
         TestHttpServer::Fault fault;
         fault.ignoreRange = ignoreRange;
         fixture.server->setFault(path(key), fault);
@@ -885,6 +915,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(runEnded(), 30000);
         QCOMPARE(fixture.server->requestCount(path(key)), requests);
         QCOMPARE(fixture.server->lastHeader(path(key), "Range"), range);
+        QCOMPARE(fixture.server->lastHeader(path(key), "If-Range"),
+                 range.isEmpty() ? QByteArray() : validator);
         if (succeeds) {
             QCOMPARE(outcome().last(), QStringLiteral("updateComplete()"));
             QCOMPARE(readFile(fixture.installDir() + key), published);

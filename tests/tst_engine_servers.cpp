@@ -1,6 +1,5 @@
 #include "apacheserver.h"
 #include "enginefixture.h"
-#include "launcherrequest.h"
 #include "nginxserver.h"
 #include "updater.h"
 
@@ -91,6 +90,7 @@ private slots:
 
     void cleanup()
     {
+        qunsetenv("SSL_CERT_FILE");
         log.reset();
         updater.reset();
         maxConcurrentDownloads = savedMaxConcurrent;
@@ -132,8 +132,9 @@ private slots:
         } else {
             QVERIFY2(nginx.start(options), qPrintable(nginx.error()));
             fixture.settings->updateUrl = nginx.baseUrl() + QStringLiteral("/patch");
+            // Trusted as curl is told to, for the manifest and the files alike.
             if (options.tls)
-                trustAdditionalAuthorities(nginx.caCertificates());
+                qputenv("SSL_CERT_FILE", QFile::encodeName(nginx.caPath()));
         }
 
         install();
@@ -142,9 +143,16 @@ private slots:
         for (auto it = files.constBegin(); it != files.constEnd(); ++it)
             QVERIFY2(readFile(fixture.installDir() + it.key()) == it.value(), qPrintable(it.key()));
 
+        // The files over one connection per slot (HTTP/2: one in all), kept alive.
+        const DownloadRun::Statistics wire = updater->downloadStatistics();
+        QCOMPARE(wire.requests, int(files.size()) - 2); // the two empty files are not asked for
+        const int hops = options.redirectTo.isEmpty() ? 1 : 2;
+        QVERIFY2(wire.connections <= (options.http2 ? 1 : maxConcurrentDownloads * hops),
+                 qPrintable(QString::number(wire.connections)));
         if (options.http2) {
             QVERIFY(!http2Used.isEmpty());
             QVERIFY(!http2Used.contains(false));
+            QCOMPARE(wire.http2, wire.requests);
         }
         if (!options.redirectTo.isEmpty()) {
             // Each file was fetched once behind the redirect; empty ones not at all.
@@ -152,6 +160,79 @@ private slots:
                 QCOMPARE(fixture.server->requestCount(QStringLiteral("/patch") + it.key()),
                          it.value().isEmpty() ? 0 : 1);
         }
+    }
+
+    // What the player reads when a file cannot be had: the texts Qt 6.4's
+    // replies gave for the same situations.
+    void failureTexts_data()
+    {
+        QTest::addColumn<QString>("situation");
+        QTest::addColumn<QString>("text"); // %1: the file's address
+        QTest::newRow("404") << "404"
+                             << "Error transferring %1 - server replied: Not Found";
+        QTest::newRow("503") << "503"
+                             << "Error transferring %1 - server replied: Service Unavailable";
+        QTest::newRow("401") << "401"
+                             << "Host requires authentication";
+        QTest::newRow("404 over HTTP/2") << "h2"
+                                         << "Error transferring %1 - server replied: ";
+        QTest::newRow("refused") << "refused"
+                                 << "Connection refused";
+        QTest::newRow("unknown host") << "unknown"
+                                      << "Host no-such-host.invalid not found";
+        QTest::newRow("cut short") << "cut"
+                                   << "Connection closed";
+        QTest::newRow("stops sending") << "stall" << Updater::stalledServerMessage();
+        QTest::newRow("untrusted authority")
+            << "untrusted"
+            << "SSL handshake failed: The issuer certificate of a locally looked up certificate "
+               "could not be found";
+        QTest::newRow("https to http") << "downgrade"
+                                       << "Insecure redirect";
+    }
+
+    void failureTexts()
+    {
+        QFETCH(QString, situation);
+        QFETCH(QString, text);
+        const QString key = QStringLiteral("/a b.pak");
+        QVERIFY(fixture.publish({{key, patterned(200000, 'a')}}));
+        checkNow(fixture, *updater);
+        QTRY_VERIFY_WITH_TIMEOUT(log->hasClosingSignal(), 60000);
+        log->events.clear();
+        updater->setStallTimeout(1000);
+        TestHttpServer::Fault fault;
+        fault.status = situation.toInt();
+        fault.cutAfterBytes = situation == QLatin1String("cut") ? 1000 : -1;
+        fault.stallAfterBytes = situation == QLatin1String("stall") ? 1000 : -1;
+        fixture.server->setFault(QStringLiteral("/patch") + key, fault);
+
+        NginxServer nginx(fixture.workDir() + QStringLiteral("/www"));
+        NginxServer::Options options;
+        options.tls = true;
+        options.http2 = situation == QLatin1String("h2");
+        if (situation == QLatin1String("downgrade"))
+            options.redirectTo = fixture.server->baseUrl();
+        if (situation == QLatin1String("refused")) {
+            fixture.settings->updateUrl = QStringLiteral("http://127.0.0.1:1/patch");
+        } else if (situation == QLatin1String("unknown")) {
+            fixture.settings->updateUrl = QStringLiteral("http://no-such-host.invalid/patch");
+        } else if (situation == QLatin1String("untrusted") || options.http2 ||
+                   !options.redirectTo.isEmpty()) {
+            QVERIFY2(nginx.start(options), qPrintable(nginx.error()));
+            fixture.settings->updateUrl = nginx.baseUrl() + QStringLiteral("/patch");
+            if (situation != QLatin1String("untrusted"))
+                qputenv("SSL_CERT_FILE", QFile::encodeName(nginx.caPath()));
+            if (options.http2)
+                QVERIFY(QFile::remove(fixture.patchDir() + key));
+        }
+
+        updater->startUpdate();
+        QTRY_VERIFY_WITH_TIMEOUT(runEnded(), 60000);
+        if (text.contains(QLatin1String("%1")))
+            text = text.arg(Updater::fileUrl(key).toString());
+        QCOMPARE(log->named(QStringLiteral("downloadError")),
+                 QStringList{QStringLiteral("downloadError(%1)").arg(text)});
     }
 
     // Empty answers over HTTP/2 (nginx's 200 with no body) end as any other:
@@ -163,7 +244,7 @@ private slots:
         NginxServer::Options options;
         options.tls = options.http2 = true;
         QVERIFY2(nginx.start(options), qPrintable(nginx.error()));
-        trustAdditionalAuthorities(nginx.caCertificates());
+        qputenv("SSL_CERT_FILE", QFile::encodeName(nginx.caPath()));
         fixture.settings->updateUrl = nginx.baseUrl() + QStringLiteral("/patch");
         checkNow(fixture, *updater);
         QTRY_VERIFY_WITH_TIMEOUT(!log->named(QStringLiteral("downloadError")).isEmpty(), 60000);

@@ -1,45 +1,53 @@
 #pragma once
 
 #include "downloaditem.h"
-#include "downloadqueue.h"
-#include "downloadspeed.h"
 #include "inactivityguard.h"
 
 #include <QList>
-#include <QMap>
 #include <QObject>
-#include <QSet>
 #include <QString>
 
-#include <cstdlib>
 #include <memory>
 
-class QFile;
-class QNetworkAccessManager;
-class QNetworkReply;
+class TransferPool;
 
 // Fetches a run's files into their staging paths, a few at a time, resuming
-// what an earlier run left staged, and checks each by its CRC-32. Lives on the
-// GUI thread; speed and progress reach listeners as queued calls.
+// what an earlier run left staged under the same server validator, and checks
+// each by its CRC-32. The transfers run on a worker thread of their own
+// (TransferPool); this side lives on the GUI thread and hears only of whole
+// files, the run's end, and speed and progress at most every 50 ms.
 class DownloadRun final : public QObject
 {
     Q_OBJECT
 
 public:
-    explicit DownloadRun(QNetworkAccessManager &network, QObject *parent = nullptr);
+    explicit DownloadRun(QObject *parent = nullptr);
     ~DownloadRun() override;
 
     // Items in start order: largest first.
     void start(QList<DownloadItem> items, int maxConcurrent);
-    // Stops every transfer; staged parts stay.
+    // Stops every transfer; staged parts stay. Returns once none runs.
     void cancel();
     bool isRunning() const { return running; }
     void setStallTimeout(int ms) { stallTimeoutMs = ms; }
+
+    // Where the validators of staged parts are recorded: beside the staging
+    // folder, never in it, or the file mover would carry them into the game.
+    static QString recordFolder();
 
     static QString stalledServerMessage()
     {
         return QStringLiteral("The patching server stopped responding.");
     }
+
+    // How the last run that ended went over the wire.
+    struct Statistics
+    {
+        int requests = 0;    // answers received
+        int connections = 0; // connections opened for them
+        int http2 = 0;       // answers that came over HTTP/2
+    };
+    Statistics statistics() const { return lastStatistics; }
 
 signals:
     void speed(qlonglong bytesPerSecond);
@@ -52,49 +60,11 @@ signals:
     void finished();
 
 private:
-    struct Transfer
-    {
-        DownloadItem item;
-        QFile *file = nullptr;
-        qint64 expectedSize = 0; // 0 when unknown
-        qint64 bytesWritten = 0;
-        quint32 crc = 0;         // of the bytes written so far
-        qint64 rangeStart = 0;   // staged bytes a resumed request asked the rest after
-        qint64 baseBytes = 0;    // staged bytes the body is appended to
-        bool bodyPlaced = false; // the answer's status has decided where the body goes
-    };
+    friend class TransferPool;
 
-    void startItem(const DownloadItem &item);
-    void fillSlots();
-    void writeData(QNetworkReply *reply);
-    bool placeBody(QNetworkReply *reply, Transfer &transfer, int status);
-    void onProgress(QNetworkReply *reply, qint64 bytesReceived);
-    void onFinished(QNetworkReply *reply);
-    void release(QNetworkReply *reply);
-    void abandon(QNetworkReply *reply, Transfer &transfer);
-    void reject(QNetworkReply *reply, const QString &message);
-    void fail(const QString &message);
-    void finishIfDone();
-    QSet<QString> runningKeys() const;
-
-    QNetworkAccessManager &network;
+    std::unique_ptr<TransferPool> pool;
+    quint64 runId = 0; // reports of a cancelled or replaced run are dropped
     bool running = false;
-    int slotLimit = 1;
     int stallTimeoutMs = InactivityGuard::defaultLimitMs;
-    DownloadQueue queue;
-    QMap<QNetworkReply *, Transfer> active;
-    QList<DownloadItem> pending; // started while every slot was taken
-    QMap<QString, qint64> fileBytesReceived;
-    qint64 totalBytesReceived = 0;
-    qint64 totalBytes = 0;
-    DownloadSpeed speedMeter;
-    QMap<QNetworkReply *, qint64> lastBytesPerReply;
-    QSet<QString> createdFolders; // staging folders made during this run
-
-    // One buffer for every reply's data instead of an allocation per readyRead.
-    struct FreeDeleter
-    {
-        void operator()(char *data) const { std::free(data); }
-    };
-    std::unique_ptr<char, FreeDeleter> readBuffer;
+    Statistics lastStatistics;
 };

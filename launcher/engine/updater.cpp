@@ -20,9 +20,7 @@
 
 int maxConcurrentDownloads = QThread::idealThreadCount();
 
-Updater::Updater()
-    : QObject(nullptr), manifestCheck(networkManager), downloads(networkManager),
-      launcherCheck(networkManager)
+Updater::Updater() : QObject(nullptr), manifestCheck(networkManager), launcherCheck(networkManager)
 {
     connect(&schedule, &CheckSchedule::due, this, &Updater::runDeferredCheck);
     connect(&manifestCheck, &ManifestCheck::received, this, &Updater::onManifest);

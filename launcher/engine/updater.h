@@ -102,8 +102,10 @@ public:
     State state() const { return engineState; }
     bool updating() const { return engineState == State::Downloading; }
     bool recheckPending() const { return schedule.isStale(); }
-    // Carries every request of the engine; observers may watch its replies.
+    // Carries every request of the engine but the game files; observers may watch its replies.
     const QNetworkAccessManager &network() const { return networkManager; }
+    // How the last download run went over the wire.
+    DownloadRun::Statistics downloadStatistics() const { return downloads.statistics(); }
 
     // Every request fails after this long without receiving data.
     static constexpr int defaultStallTimeoutMs = InactivityGuard::defaultLimitMs;

@@ -1,9 +1,11 @@
 #include "testhttpserver.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHostAddress>
+#include <QLocale>
 #include <QMutexLocker>
 #include <QPointer>
 #include <QTcpServer>
@@ -135,6 +137,13 @@ qint64 rangeStart(const QByteArray &value)
     bool ok = false;
     const qint64 first = value.mid(6, dash - 6).toLongLong(&ok);
     return ok && dash > 6 ? first : -1;
+}
+
+// The ETag of a served file, made as nginx makes it.
+QByteArray entityTag(const QFileInfo &file)
+{
+    return '"' + QByteArray::number(file.lastModified().toMSecsSinceEpoch(), 16) + '-' +
+           QByteArray::number(file.size(), 16) + '"';
 }
 
 } // namespace
@@ -311,17 +320,27 @@ private:
             auto opened = std::make_unique<QFile>(path);
             if (QFileInfo(path).isFile() && opened->open(QIODevice::ReadOnly)) {
                 bodyLength = opened->size();
-                const qint64 first =
-                    fault.ignoreRange ? -1 : rangeStart(headerValue(request.headers, "range"));
+                // Validators as nginx makes them; a Range under another one gets the whole file.
+                const QDateTime modified = QFileInfo(path).lastModified().toUTC();
+                const QByteArray etag = entityTag(QFileInfo(path));
+                const QByteArray lastModified =
+                    QLocale::c().toString(modified, u"ddd, dd MMM yyyy hh:mm:ss 'GMT'").toLatin1();
+                extraHeaders = "ETag: " + etag + "\r\nLast-Modified: " + lastModified + "\r\n";
+                const QByteArray ifRange = headerValue(request.headers, "if-range");
+                const bool sameFile =
+                    ifRange.isEmpty() || ifRange == etag || ifRange == lastModified;
+                const qint64 first = fault.ignoreRange || !sameFile
+                                         ? -1
+                                         : rangeStart(headerValue(request.headers, "range"));
                 const QByteArray size = QByteArray::number(bodyLength);
                 if (first >= bodyLength) {
                     status = 416;
-                    extraHeaders = "Content-Range: bytes */" + size + "\r\n";
+                    extraHeaders += "Content-Range: bytes */" + size + "\r\n";
                     bodyLength = 0;
                 } else if (first >= 0) {
                     status = 206;
-                    extraHeaders = "Content-Range: bytes " + QByteArray::number(first) + '-' +
-                                   QByteArray::number(bodyLength - 1) + '/' + size + "\r\n";
+                    extraHeaders += "Content-Range: bytes " + QByteArray::number(first) + '-' +
+                                    QByteArray::number(bodyLength - 1) + '/' + size + "\r\n";
                     opened->seek(first);
                     bodyLength -= first;
                 }
@@ -544,6 +563,12 @@ int TestHttpServer::totalRequests() const
 {
     QMutexLocker lock(&shared->mutex);
     return shared->total;
+}
+
+QByteArray TestHttpServer::validator(const QString &path) const
+{
+    QMutexLocker lock(&shared->mutex);
+    return entityTag(QFileInfo(shared->root + path));
 }
 
 int TestHttpServer::maxConcurrentRequests() const

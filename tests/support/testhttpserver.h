@@ -16,7 +16,8 @@ class QThread;
 // of a folder (GET and HEAD, keep-alive). It runs on its own thread, so it keeps
 // answering while a test blocks (waiting for a process, say). Request paths are
 // percent-decoded before they are looked up ("/a%2Fb.pak" serves "a/b.pak").
-// "Range: bytes=N-" is answered with 206 and the rest of the file, or 416.
+// "Range: bytes=N-" is answered with 206 and the rest of the file, or 416; files
+// carry an ETag and Last-Modified, and a Range under another If-Range gets 200.
 class TestHttpServer final : public QObject
 {
     Q_OBJECT
@@ -54,6 +55,7 @@ public:
     // Counters since start (or resetCounters).
     int requestCount(const QString &path) const;
     int totalRequests() const;
+    QByteArray validator(const QString &path) const; // the ETag a file is served with now
     int maxConcurrentRequests() const;     // largest number of requests in progress at once
     QList<QString> requestedPaths() const; // in arrival order
     QByteArray lastHeader(const QString &path, const QByteArray &name) const; // case-insensitive
