@@ -51,7 +51,7 @@ TestHttpServer::Fault slowDrip()
 }
 
 // Every file below `folder` by key, with its bytes.
-FileMap treeOf(const QString &folder)
+FileMap filesIn(const QString &folder)
 {
     FileMap tree;
     QDirIterator it(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
@@ -272,7 +272,7 @@ private slots:
         FileMap expected = refused.isEmpty() ? second : first;
         for (auto it = player.constBegin(); it != player.constEnd(); ++it)
             expected.insert(it.key(), it.value()); // the player's own and what they changed
-        QCOMPARE(treeOf(fixture.installDir()), expected);
+        QCOMPARE(filesIn(fixture.installDir()), expected);
         if (refused.isEmpty()) {
             QCOMPARE(errors, QStringList());
             QCOMPARE(outcome().last(), updater->filesToFetch().isEmpty()
