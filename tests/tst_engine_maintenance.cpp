@@ -203,7 +203,7 @@ private slots:
             QCOMPARE(log->events, QStringList());
             return;
         }
-        QCOMPARE(prompter.shown.first().title, QStringLiteral("Confirm Uninstall"));
+        QVERIFY(prompter.shown.first().startsWith(QLatin1String("question Confirm Uninstall:")));
         QTRY_VERIFY(log->events.contains(QStringLiteral("stateChanged(install)")));
         QCOMPARE(log->named(QStringLiteral("downloadError")), QStringList());
         QVERIFY(!QFileInfo::exists(fixture.installDir() + QStringLiteral("/data/sub")));
@@ -213,9 +213,8 @@ private slots:
                      (QStringList{"EmptyOwn/", "OtherGame/", "OtherGame/save.dat", "data/",
                                   "data/dropped.pak", "photo.jpg"}));
             QTRY_COMPARE(prompter.shown.size(), 2);
-            const PresetPrompter::Shown kept = prompter.shown.last();
-            QCOMPARE(kept.kind, QStringLiteral("information"));
-            QVERIFY(kept.text.contains(QDir::toNativeSeparators(fixture.installDir())));
+            QVERIFY(prompter.shown.last().startsWith(QLatin1String("information Uninstall:")));
+            QVERIFY(prompter.shown.last().contains(QDir::toNativeSeparators(fixture.installDir())));
         } else {
             QVERIFY(!QFileInfo::exists(fixture.installDir()));
             QCOMPARE(prompter.shown.size(), 1);
@@ -272,17 +271,17 @@ private slots:
         log->events.clear();
         const QStringList before = entriesBelow(fixture.installDir());
 
-        const Updater::MoveResult result = updater->relocateInstallation(destination);
-        QCOMPARE(result.error, error);
-        QCOMPARE(result.ok, error.isEmpty());
+        const Result<Updater::Relocation> result = updater->relocateInstallation(destination);
+        QCOMPARE(result.message(), error);
+        QCOMPARE(result.ok(), error.isEmpty());
         QCOMPARE(log->events, QStringList());
-        if (!result.ok) {
+        if (!result) {
             QCOMPARE(entriesBelow(fixture.installDir()), before);
             return;
         }
         QCOMPARE(entriesBelow(destination),
                  (QStringList{".initcomplete", "data/", "data/level.pak"}));
-        QCOMPARE(result.leftOtherFiles, foreignFiles);
+        QCOMPARE(result->leftOtherFiles, foreignFiles);
         if (foreignFiles)
             QCOMPARE(entriesBelow(fixture.installDir()),
                      (QStringList{"OtherGame/", "OtherGame/save.dat", "data/", "data/mine.txt"}));

@@ -68,15 +68,15 @@ void Maintenance::report(const Status &status)
         emit error(status.message());
 }
 
-bool Maintenance::installFiles(const QString &source, const QString &destination,
-                               const QStringList &ignore)
+Status Maintenance::installFiles(const QString &source, const QString &destination,
+                                 const QStringList &ignore)
 {
     // An empty destination would be the mover's delete mode, which only uninstall may start.
     Status moved = MoverClient::checkFolderPair(source, destination);
     if (moved)
         moved = asFileWork(false, [&] { return MoverClient::run(source, destination, ignore); });
     report(moved);
-    return moved.ok();
+    return moved;
 }
 
 Maintenance::MoveIn Maintenance::moveStagedIn(const QSet<QString> &keys, const QJsonObject &table)
@@ -98,40 +98,33 @@ Maintenance::MoveIn Maintenance::moveStagedIn(const QSet<QString> &keys, const Q
     return moved ? MoveIn::Installed : MoveIn::Failed;
 }
 
-Maintenance::Relocation Maintenance::relocate(const QString &destination, const QJsonObject &table)
+Result<Maintenance::Relocation> Maintenance::relocate(const QString &destination,
+                                                      const QJsonObject &table)
 {
-    Relocation result;
     const QString source = Settings::installPath();
     const Status pair = MoverClient::checkFolderPair(source, destination);
-    if (!pair) {
-        result.error = pair.message();
-        return result;
-    }
-    if (!QFileInfo(source).isDir()) {
-        result.ok = true; // nothing installed there yet: nothing to move
-        return result;
-    }
-    if (table.isEmpty()) {
-        result.error = QStringLiteral("The list of the game's files is not known yet. Please "
-                                      "check for updates first.");
-        return result;
-    }
+    if (!pair)
+        return pair.failure();
+    if (!QFileInfo(source).isDir())
+        return Relocation(); // nothing installed there yet: nothing to move
+    if (table.isEmpty())
+        return Result<Relocation>::fail(
+            Failure::Kind::Refused, QStringLiteral("The list of the game's files is not known yet. "
+                                                   "Please check for updates first."));
     const Result<QString> list = writeOwnedList(table);
-    if (!list) {
-        result.error = QStringLiteral("Could not prepare the list of the game's files.");
-        return result;
-    }
+    if (!list)
+        return Result<Relocation>::fail(
+            list.kind(), QStringLiteral("Could not prepare the list of the game's files."));
     const QString listFile = list.value();
     const auto removeList = qScopeGuard([listFile] { QFile::remove(listFile); });
     const Status moved =
         asFileWork(false, [&] { return MoverClient::run(source, destination, {}, listFile); });
-    result.ok = moved.ok();
-    result.error = moved.ok() ? QString() : moved.message();
-    result.leftOtherFiles = QFileInfo(source).isDir();
-    return result;
+    if (!moved)
+        return moved.failure();
+    return Relocation{QFileInfo(source).isDir()};
 }
 
-bool Maintenance::removeGame(const QString &folder, const QJsonObject &table)
+Status Maintenance::removeGame(const QString &folder, const QJsonObject &table)
 {
     const QString someFilesKept =
         QStringLiteral("Some files could not be removed during uninstall");
@@ -139,7 +132,7 @@ bool Maintenance::removeGame(const QString &folder, const QJsonObject &table)
     const Result<QString> list = writeOwnedList(table);
     if (!list) {
         emit error(someFilesKept);
-        return false;
+        return list.failure();
     }
     const QString listFile = list.value();
     const auto removeList = qScopeGuard([listFile] { QFile::remove(listFile); });
@@ -151,10 +144,10 @@ bool Maintenance::removeGame(const QString &folder, const QJsonObject &table)
         return moved ? Status() : Status::fail(Failure::Kind::Internal, someFilesKept);
     });
     report(removed);
-    return removed.ok();
+    return removed;
 }
 
-bool Maintenance::migrateLegacy()
+Status Maintenance::migrateLegacy()
 {
     const QString legacy = LegacyInstallation::directory();
     const QString destination = Settings::installPath();
@@ -175,5 +168,5 @@ bool Maintenance::migrateLegacy()
     // says that the migration failed.
     if (unpacked)
         report(migrated);
-    return migrated.ok();
+    return migrated;
 }

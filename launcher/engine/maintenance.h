@@ -34,8 +34,6 @@ public:
 
     struct Relocation
     {
-        bool ok = false;
-        QString error;
         bool leftOtherFiles = false; // the old folder still holds files that are not the game's
     };
 
@@ -44,15 +42,16 @@ public:
     // The manifest's files and the installation marker, relative to the game folder.
     static QStringList ownedEntries(const QJsonObject &table);
 
-    bool installFiles(const QString &source, const QString &destination, const QStringList &ignore);
+    Status installFiles(const QString &source, const QString &destination,
+                        const QStringList &ignore);
     // Moves the staged files of `keys` that `table` lists into the install folder.
     MoveIn moveStagedIn(const QSet<QString> &keys, const QJsonObject &table);
     // Moves what the game owns from the install folder into `destination`.
-    Relocation relocate(const QString &destination, const QJsonObject &table);
+    Result<Relocation> relocate(const QString &destination, const QJsonObject &table);
     // Removes what the game owns from `folder`, elevated where it is not writable.
-    bool removeGame(const QString &folder, const QJsonObject &table);
+    Status removeGame(const QString &folder, const QJsonObject &table);
     // Unpacks the legacy client's archive and moves its files into the install folder.
-    bool migrateLegacy();
+    Status migrateLegacy();
 
 signals:
     void fileWorkStarted(bool uninstalling);
