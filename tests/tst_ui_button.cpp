@@ -10,7 +10,6 @@
 #include <QFontMetrics>
 #include <QJsonObject>
 #include <QLabel>
-#include <QPushButton>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
@@ -69,18 +68,18 @@ private slots:
     // font the text is drawn in; the speed line starts under the text.
     void progressGroupCentred_data()
     {
-        QTest::addColumn<QString>("state");
-        QTest::newRow("checking") << "checking";
-        QTest::newRow("installing") << "installing";
-        QTest::newRow("updating") << "updating";
+        QTest::addColumn<ActionButton::State>("state");
+        QTest::newRow("checking") << ActionButton::State::Checking;
+        QTest::newRow("installing") << ActionButton::State::Installing;
+        QTest::newRow("updating") << ActionButton::State::Updating;
     }
 
     void progressGroupCentred()
     {
-        QFETCH(QString, state);
+        QFETCH(ActionButton::State, state);
         fixture.makeWindow();
-        fixture.window->setButtonState(state);
-        QPushButton *button = fixture.button();
+        ActionButton *button = fixture.button();
+        button->setButtonState(state);
         button->ensurePolished();
         QCOMPARE(QFontInfo(button->font()).pixelSize(), 14);
 
@@ -93,7 +92,7 @@ private slots:
         QCOMPARE(ring->y() + ring->height() / 2, button->height() / 2);
 
         const QLabel *speed = fixture.speedLabel();
-        const bool run = state != QLatin1String("checking");
+        const bool run = state != ActionButton::State::Checking;
         QCOMPARE(speed->isVisibleTo(fixture.window.get()), run);
         if (run) {
             const QPoint origin = button->mapTo(fixture.window.get(), QPoint(0, 0));
@@ -133,8 +132,8 @@ private slots:
         QCOMPARE(noUpdate.count(), 0);
     }
 
-    // An error during a run is shown, but the run keeps the button until it
-    // ends; then installed or not decides between "update" and "install".
+    // An error during a run is shown as plain text, but the run keeps the button
+    // until it ends; then installed or not decides between "update" and "install".
     void errorDuringARun_data()
     {
         QTest::addColumn<QString>("run");
@@ -157,9 +156,11 @@ private slots:
         emit engine.updateAvailable(installed ? QStringLiteral("update")
                                               : QStringLiteral("install"));
         emit engine.stateChanged(run);
-        emit engine.downloadError(QStringLiteral("File verification failed"));
+        const QString error = R"(502 <a href="https://evil.example/">Bad Gateway</a>)";
+        emit engine.downloadError(error);
         emit engine.downloadError(QStringLiteral("Network error occurred"));
-        QCOMPARE(fixture.errorTexts(), QStringList{QStringLiteral("File verification failed")});
+        QCOMPARE(fixture.errorTexts(), QStringList{error});
+        QCOMPARE(fixture.window->findChild<QMessageBox *>()->textFormat(), Qt::PlainText);
         QCOMPARE(state(), run);
         QVERIFY(!fixture.button()->isEnabled());
 

@@ -3,7 +3,6 @@
 
 #include <QLabel>
 #include <QMainWindow>
-#include <QPushButton>
 #include <QTest>
 
 namespace {
@@ -51,25 +50,25 @@ private slots:
                                      << "QWidget"
                                      << "centralwidget" << QRect(0, 678, 1360, 90);
         QTest::newRow("companyButton") << "companyButton"
-                                       << "QPushButton"
+                                       << "FadingButton"
                                        << "bottomPanel" << QRect(1270, 15, 60, 60);
         QTest::newRow("manageButton") << "manageButton"
-                                      << "QPushButton"
+                                      << "ActionButton"
                                       << "bottomPanel" << QRect(30, 7, 390, 76);
         QTest::newRow("settingsButton") << "settingsButton"
-                                        << "QPushButton"
+                                        << "FadingButton"
                                         << "bottomPanel" << QRect(420, 9, 75, 75);
         // Inside the layouts only the horizontal placement is fixed: the heights
         // follow the title label's font.
         QTest::newRow("titleBar") << "titleBar"
-                                  << "QWidget"
+                                  << "TitleBar"
                                   << "centralwidget" << QRect(0, -1, 1360, -1);
         // Right margin 20, the two 20 px buttons 10 apart.
         QTest::newRow("minimizeButton") << "minimizeButton"
-                                        << "QPushButton"
+                                        << "FadingButton"
                                         << "titleBar" << QRect(1290, -1, 20, 20);
         QTest::newRow("closeButton") << "closeButton"
-                                     << "QPushButton"
+                                     << "FadingButton"
                                      << "titleBar" << QRect(1320, -1, 20, 20);
         QTest::newRow("logoWidget") << "logoWidget"
                                     << "QWidget"
@@ -81,7 +80,7 @@ private slots:
                                           << "QWidget"
                                           << "centralwidget" << QRect(0, -1, 1360, -1);
         QTest::newRow("categoriesPanel") << "categoriesPanel"
-                                         << "QWidget"
+                                         << "LinkColumn"
                                          << "backgroundWidget" << QRect(0, 0, 280, -1);
         QTest::newRow("contentArea") << "contentArea"
                                      << "QWidget"

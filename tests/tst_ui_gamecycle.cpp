@@ -16,7 +16,6 @@
 #include <QJsonObject>
 #include <QLabel>
 #include <QMenu>
-#include <QPushButton>
 #include <QScreen>
 #include <QSignalSpy>
 #include <QTest>
@@ -184,7 +183,7 @@ private slots:
         QVERIFY(fixture.publish(files));
         QVERIFY(fixture.install(files));
         MainWindow &window = showWindow();
-        window.setLaunchWatchPeriod(10 * 60 * 1000);
+        fixture.button()->setLaunchWatchPeriod(10 * 60 * 1000);
         fixture.startFirstCheck();
         QTRY_COMPARE_WITH_TIMEOUT(state(), QStringLiteral("play"), 30000);
         QTest::mouseClick(fixture.button(), Qt::LeftButton);
@@ -228,7 +227,7 @@ private slots:
         QVERIFY(fixture.publish(files));
         QVERIFY(fixture.install(files));
         MainWindow &window = showWindow();
-        window.setLaunchWatchPeriod(3000);
+        fixture.button()->setLaunchWatchPeriod(3000);
         emit window.engine().noUpdateAvailable();
         QCOMPARE(state(), QStringLiteral("play"));
 

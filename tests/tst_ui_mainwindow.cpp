@@ -2,6 +2,7 @@
 #include "backgroundcomposer.h"
 #include "framecounter.h"
 #include "mainwindow.h"
+#include "mainwindowform.h"
 #include "messagebox.h"
 #include "missingfile.h"
 #include "patience.h"
@@ -18,7 +19,6 @@
 #include <QLabel>
 #include <QMediaPlayer>
 #include <QMouseEvent>
-#include <QPushButton>
 #include <QSignalSpy>
 #include <QStyle>
 #include <QTemporaryDir>
@@ -88,7 +88,7 @@ private:
     void deliver(const QVideoFrame &frame)
     {
         sink()->setVideoFrame(frame);
-        QCoreApplication::sendPostedEvents(window.get(), QEvent::MetaCall);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
     }
 
     // A window whose servers are local, with the clip still attached or not.
@@ -143,7 +143,7 @@ private slots:
         auto *logo = window->findChild<QWidget *>(QStringLiteral("logoWidget"));
         QVERIFY(logo->styleSheet().contains(QStringLiteral("url(:/resources/ag_logo.png)")));
 
-        auto *manage = window->findChild<QPushButton *>(QStringLiteral("manageButton"));
+        auto *manage = window->findChild<ActionButton *>();
         QCOMPARE(manage->property("state").toString(), QStringLiteral("install"));
         QCOMPARE(manage->text(), QStringLiteral("Install"));
         QVERIFY(!manage->isEnabled()); // until the first check has answered
@@ -174,22 +174,23 @@ private slots:
 
     void styleSheetApplied_data()
     {
-        QTest::addColumn<QString>("state");
+        using State = ActionButton::State;
+        QTest::addColumn<State>("state");
         QTest::addColumn<bool>("hovered");
         QTest::addColumn<QString>("frame");
-        QTest::newRow("install") << "install" << false << "frame_install.png";
-        QTest::newRow("install hovered") << "install" << true << "frame_install_on.png";
-        QTest::newRow("update") << "update" << false << "frame_update.png";
-        QTest::newRow("update hovered") << "update" << true << "frame_update_on.png";
-        QTest::newRow("play hovered") << "play" << true << "frame_play_on.png";
-        QTest::newRow("checking has no hover frame") << "checking" << true << "frame_update.png";
-        QTest::newRow("installing has no hover frame")
-            << "installing" << true << "frame_install.png";
+        QTest::newRow("install") << State::Install << false << "frame_install.png";
+        QTest::newRow("install hovered") << State::Install << true << "frame_install_on.png";
+        QTest::newRow("update") << State::Update << false << "frame_update.png";
+        QTest::newRow("update hovered") << State::Update << true << "frame_update_on.png";
+        QTest::newRow("play hovered") << State::Play << true << "frame_play_on.png";
+        QTest::newRow("checking: no hover frame") << State::Checking << true << "frame_update.png";
+        QTest::newRow("installing: no hover frame")
+            << State::Installing << true << "frame_install.png";
     }
 
     void styleSheetApplied()
     {
-        QFETCH(QString, state);
+        QFETCH(ActionButton::State, state);
         QFETCH(bool, hovered);
         QFETCH(QString, frame);
 
@@ -198,10 +199,10 @@ private slots:
         QVERIFY(qss.open(QIODevice::ReadOnly | QIODevice::Text));
         QCOMPARE(window->styleSheet(), QString::fromUtf8(qss.readAll()));
 
-        auto *manage = window->findChild<QPushButton *>(QStringLiteral("manageButton"));
+        auto *manage = window->findChild<ActionButton *>();
         // A disabled button has no hover frame; it is enabled once a check has answered.
         emit window->engine().updateAvailable(QStringLiteral("update"));
-        window->setButtonState(state);
+        manage->setButtonState(state);
         manage->setText(QString());
         manage->setIcon(QIcon());
         window->show();
@@ -241,7 +242,7 @@ private slots:
         makeWindow(false);
         UrlCatcher catcher;
         QDesktopServices::setUrlHandler(QStringLiteral("https"), &catcher, "open");
-        auto *button = window->findChild<QPushButton *>(name);
+        auto *button = window->findChild<FadingButton *>(name);
         QVERIFY(button);
         auto opacity = [button]() -> qreal {
             auto *effect = qobject_cast<QGraphicsOpacityEffect *>(button->graphicsEffect());
@@ -289,10 +290,10 @@ private slots:
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window.get(), busyMachinePatienceMs));
         const QPoint start = window->pos();
-        auto *titleBar = window->findChild<QWidget *>(QStringLiteral("titleBar"));
+        auto *titleBar = window->findChild<TitleBar *>();
         window->findChild<QWidget *>(QStringLiteral("closeButton"))
             ->setAttribute(Qt::WA_UnderMouse, overWindowButtons);
-        QCOMPARE(window->isOverWindowButtons(), overWindowButtons);
+        QCOMPARE(titleBar->isOverWindowButtons(), overWindowButtons);
 
         const QPoint grab(600, 15);
         sendMouse(titleBar, QEvent::MouseButtonPress, grab, button, button);

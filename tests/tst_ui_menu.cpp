@@ -3,9 +3,12 @@
 #include "announcementwidget.h"
 #include "enginefixture.h"
 #include "installlocationdialog.h"
+#include "installlocationflow.h"
 #include "mainwindow.h"
+#include "mainwindowform.h"
 #include "messagebox.h"
 #include "missingfile.h"
+#include "newspanel.h"
 #include "platform/platform.h"
 #include "settings.h"
 #include "testenvironment.h"
@@ -20,19 +23,18 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QMediaPlayer>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QPushButton>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
-#include <QVBoxLayout>
 
 #include <algorithm>
 #include <functional>
@@ -134,10 +136,7 @@ private:
         player->setSource(QUrl());
     }
 
-    QPushButton *manageButton() const
-    {
-        return window->findChild<QPushButton *>(QStringLiteral("manageButton"));
-    }
+    ActionButton *manageButton() const { return window->findChild<ActionButton *>(); }
 
     QMenu *openMenu() const
     {
@@ -149,7 +148,7 @@ private:
     QStringList linkTexts() const
     {
         QStringList texts;
-        auto *layout = window->findChild<QVBoxLayout *>(QStringLiteral("categoriesLayout"));
+        QLayout *layout = window->findChild<LinkColumn *>()->layout();
         for (int i = 0; i < layout->count(); ++i) {
             QWidget *widget = layout->itemAt(i)->widget();
             if (!widget)
@@ -164,7 +163,7 @@ private:
 
     QWidget *linkRow(const QString &text) const
     {
-        auto *layout = window->findChild<QVBoxLayout *>(QStringLiteral("categoriesLayout"));
+        QLayout *layout = window->findChild<LinkColumn *>()->layout();
         for (int i = 0; i < layout->count(); ++i)
             if (QWidget *widget = layout->itemAt(i)->widget())
                 for (QLabel *label : widget->findChildren<QLabel *>())
@@ -199,15 +198,15 @@ private:
     // (the constructor's request to the profile's own address may end first).
     void fetchNews()
     {
-        auto *manager =
-            window->findChild<QNetworkAccessManager *>(QString(), Qt::FindDirectChildrenOnly);
+        auto *news = window->findChild<NewsPanel *>();
+        auto *manager = news->findChild<QNetworkAccessManager *>();
         auto answered = std::make_shared<bool>(false);
         const QString host = server->url(QStringLiteral("/")).host();
         connect(manager, &QNetworkAccessManager::finished, this,
                 [answered, host](QNetworkReply *reply) {
                     *answered = *answered || reply->url().host() == host;
                 });
-        window->requestNews();
+        news->requestNews();
         QTRY_VERIFY_WITH_TIMEOUT(*answered, 60000);
     }
 
@@ -304,22 +303,22 @@ private slots:
 
     void guardedEntries_data()
     {
-        QTest::addColumn<QString>("state");
+        QTest::addColumn<ActionButton::State>("state");
         QTest::addColumn<bool>("acts");
-        QTest::newRow("play") << "play" << true;
-        QTest::newRow("checking") << "checking" << false;
-        QTest::newRow("updating") << "updating" << false;
-        QTest::newRow("installing") << "installing" << false;
+        QTest::newRow("play") << ActionButton::State::Play << true;
+        QTest::newRow("checking") << ActionButton::State::Checking << false;
+        QTest::newRow("updating") << ActionButton::State::Updating << false;
+        QTest::newRow("installing") << ActionButton::State::Installing << false;
     }
 
     void guardedEntries()
     {
-        QFETCH(QString, state);
+        QFETCH(ActionButton::State, state);
         QFETCH(bool, acts);
         makeWindow();
         Settings::instance->setInstallPath(games.path());
         answerFirstCheck();
-        window->setButtonState(state);
+        manageButton()->setButtonState(state);
 
         entry(openMenu(), QStringLiteral("Uninstall"))->trigger(); // the engine asks first
         QCOMPARE(MessageBox::shownBoxes().size(), acts ? 1 : 0);
@@ -345,7 +344,7 @@ private slots:
     void languageSwitch()
     {
         makeWindow();
-        auto *panel = window->findChild<QWidget *>(QStringLiteral("categoriesPanel"));
+        auto *panel = window->findChild<LinkColumn *>();
         const int englishWidth = panel->minimumWidth();
         const QStringList englishLinks = linkTexts();
         QVERIFY(englishLinks.contains(QStringLiteral("New Player Guide")));
@@ -384,7 +383,7 @@ private slots:
     void linkRows()
     {
         makeWindow();
-        auto *layout = window->findChild<QVBoxLayout *>(QStringLiteral("categoriesLayout"));
+        QLayout *layout = window->findChild<LinkColumn *>()->layout();
         window->applyLanguage(QStringLiteral("en")); // a rebuild keeps one set
         QCOMPARE(layout->count(), 10);
         QWidget *separator = layout->itemAt(4)->widget();
@@ -636,7 +635,7 @@ private slots:
             confirm(dialog, current + QStringLiteral("/./"));
             QCOMPARE(dialog->result(), int(QDialog::Rejected));
         });
-        window->showInstallLocationDialog(false);
+        window->findChild<InstallLocationFlow *>()->showInstallLocationDialog(false);
         QVERIFY(changed.isEmpty());
         QVERIFY(MessageBox::shownBoxes().isEmpty());
     }

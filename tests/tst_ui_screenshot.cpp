@@ -4,9 +4,12 @@
 #include "announcementwidget.h"
 #include "framecounter.h"
 #include "installlocationdialog.h"
+#include "installlocationflow.h"
 #include "mainwindow.h"
+#include "mainwindowform.h"
 #include "messagebox.h"
 #include "missingfile.h"
+#include "newspanel.h"
 #include "patience.h"
 #include "settings.h"
 #include "testenvironment.h"
@@ -21,7 +24,6 @@
 #include <QJsonObject>
 #include <QLayout>
 #include <QMenu>
-#include <QPushButton>
 #include <QScreen>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -113,7 +115,7 @@ private slots:
 
         // The style sheet's frame for the button's state and the product logo are on
         // screen, pixel for pixel (the frame's left end: the text sits in the middle).
-        const auto *manage = window.findChild<QPushButton *>(QStringLiteral("manageButton"));
+        const auto *manage = window.findChild<ActionButton *>();
         const QString frame =
             QStringLiteral(":/resources/frame_%1.png").arg(manage->property("state").toString());
         const QPoint buttonAt = manage->mapTo(&window, QPoint(0, 0)) + area.topLeft();
@@ -181,9 +183,9 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(ready.count(), 1, 20000);
         QTRY_VERIFY(window.isActiveWindow());
         // The guarded menu entries wait, as the button does, for the first check.
-        const auto *manage = window.findChild<QPushButton *>(QStringLiteral("manageButton"));
+        const auto *manage = window.findChild<ActionButton *>();
         QTRY_VERIFY_WITH_TIMEOUT(manage->isEnabled(), 20000);
-        window.requestNews();
+        window.findChild<NewsPanel *>()->requestNews();
         const auto cards = window.findChildren<AnnouncementWidget *>();
         QTRY_VERIFY_WITH_TIMEOUT(cards[0]->isVisible() && cards[1]->isVisible(), 20000);
         QTRY_VERIFY_WITH_TIMEOUT(cards[0]->hasPicture() && cards[1]->hasPicture(), 20000);
@@ -205,7 +207,7 @@ private slots:
             settings->setLanguage(language);
             window.applyLanguage(language);
             // Rebuilt rows show once the event loop has run.
-            auto *rows = window.findChild<QLayout *>(QStringLiteral("categoriesLayout"));
+            QLayout *rows = window.findChild<LinkColumn *>()->layout();
             const auto rowsShown = [rows] {
                 for (int i = 0; i < rows->count(); ++i)
                     if (rows->itemAt(i)->widget() && !rows->itemAt(i)->widget()->isVisible())
@@ -233,7 +235,7 @@ private slots:
                     shoot(dialog, QStringLiteral("location_%1.png").arg(language));
                 dialog->reject();
             });
-            window.showInstallLocationDialog(false);
+            window.findChild<InstallLocationFlow *>()->showInstallLocationDialog(false);
         }
     }
 };

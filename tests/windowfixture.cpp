@@ -12,7 +12,6 @@
 #include <QLabel>
 #include <QMediaPlayer>
 #include <QMessageBox>
-#include <QPushButton>
 #include <QSignalBlocker>
 
 WindowFixture::WindowFixture()
@@ -126,9 +125,9 @@ void WindowFixture::stopGames()
         platform::stopProcessesInFolder(gameName(), installDir());
 }
 
-QPushButton *WindowFixture::button() const
+ActionButton *WindowFixture::button() const
 {
-    return window->findChild<QPushButton *>(QStringLiteral("manageButton"));
+    return window->findChild<ActionButton *>();
 }
 
 QLabel *WindowFixture::speedLabel() const

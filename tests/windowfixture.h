@@ -1,5 +1,6 @@
 #pragma once
 
+#include "actionbutton.h"
 #include "mainwindow.h"
 #include "testenvironment.h"
 #include "testhttpserver.h"
@@ -11,7 +12,6 @@
 #include <memory>
 
 class QLabel;
-class QPushButton;
 
 using FileMap = QMap<QString, QByteArray>;
 
@@ -46,7 +46,7 @@ public:
     // Ends sample games left running from the game folder.
     void stopGames();
 
-    QPushButton *button() const;
+    ActionButton *button() const;
     QLabel *speedLabel() const;
     QWidget *ring() const;
     // Texts of the error boxes the window shows.

@@ -22,6 +22,34 @@ bool isDriveRoot(const QString &resolved)
     return QFileInfo(resolved).isRoot() || QDir(resolved).isRoot();
 }
 
+// The path with every link resolved, also below the part that does not exist yet.
+QString resolvedPath(const QString &path)
+{
+    if (path.isEmpty())
+        return {};
+    return resolvedFolder(QDir(QDir::fromNativeSeparators(path)).absolutePath());
+}
+
+// Same folder, after resolving links; letter case ignored where the file system does.
+bool isSameFolder(const QString &a, const QString &b)
+{
+    if (a.isEmpty() || b.isEmpty())
+        return false;
+    return resolvedPath(a).compare(resolvedPath(b), pathCase()) == 0;
+}
+
+// `inner` lies strictly below `outer`.
+bool isInsideFolder(const QString &inner, const QString &outer)
+{
+    if (inner.isEmpty() || outer.isEmpty())
+        return false;
+    QString prefix = resolvedPath(outer);
+    if (!prefix.endsWith(QLatin1Char('/')))
+        prefix += QLatin1Char('/');
+    const QString path = resolvedPath(inner);
+    return path.size() > prefix.size() && path.startsWith(prefix, pathCase());
+}
+
 bool sameOrInside(const QString &inner, const QString &outer)
 {
     return isSameFolder(inner, outer) || isInsideFolder(inner, outer);
@@ -33,31 +61,6 @@ bool relatedTo(const QString &a, const QString &b)
 }
 
 } // namespace
-
-QString resolvedPath(const QString &path)
-{
-    if (path.isEmpty())
-        return {};
-    return resolvedFolder(QDir(QDir::fromNativeSeparators(path)).absolutePath());
-}
-
-bool isSameFolder(const QString &a, const QString &b)
-{
-    if (a.isEmpty() || b.isEmpty())
-        return false;
-    return resolvedPath(a).compare(resolvedPath(b), pathCase()) == 0;
-}
-
-bool isInsideFolder(const QString &inner, const QString &outer)
-{
-    if (inner.isEmpty() || outer.isEmpty())
-        return false;
-    QString prefix = resolvedPath(outer);
-    if (!prefix.endsWith(QLatin1Char('/')))
-        prefix += QLatin1Char('/');
-    const QString path = resolvedPath(inner);
-    return path.size() > prefix.size() && path.startsWith(prefix, pathCase());
-}
 
 FolderVerdict judgeInstallFolder(const QString &candidate, const InstallFolderContext &context)
 {

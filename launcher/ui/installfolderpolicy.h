@@ -39,13 +39,5 @@ FolderVerdict judgeInstallFolder(const QString &candidate, const InstallFolderCo
 // something, so the player should confirm mixing the game into it.
 bool holdsForeignFiles(const QString &folder);
 
-// The path with every link resolved, also below the part that does not exist yet.
-QString resolvedPath(const QString &path);
-
-// Same folder, after resolving links; letter case ignored where the file system does.
-bool isSameFolder(const QString &a, const QString &b);
-// `inner` lies strictly below `outer`.
-bool isInsideFolder(const QString &inner, const QString &outer);
-
 // The nearest existing folder at or above `path`; empty when none exists.
 QString nearestExistingFolder(const QString &path);

@@ -13,7 +13,6 @@ InstallLocationDialog::InstallLocationDialog(bool firstRun, const QString &curre
                                              QWidget *parent)
     : QDialog(parent), firstRun(firstRun)
 {
-    setObjectName(QStringLiteral("installLocationDialog"));
     setWindowTitle(QCoreApplication::translate("MainWindow", "Game Files Location"));
     setFixedSize(500, 150);
     Qt::WindowFlags flags = Qt::Dialog | Qt::WindowTitleHint | Qt::CustomizeWindowHint;
@@ -27,14 +26,13 @@ InstallLocationDialog::InstallLocationDialog(bool firstRun, const QString &curre
 
     auto *pathRow = new QHBoxLayout;
     pathEdit = new QLineEdit(this);
-    pathEdit->setObjectName(QStringLiteral("installPathEdit"));
     pathEdit->setReadOnly(true);
-    browseButton = new QPushButton(QCoreApplication::translate("MainWindow", "Browse"), this);
-    browseButton->setObjectName(QStringLiteral("browseButton"));
+    auto *browseButton = new QPushButton(QCoreApplication::translate("MainWindow", "Browse"), this);
     pathRow->addWidget(pathEdit);
     pathRow->addWidget(browseButton);
     layout->addLayout(pathRow);
 
+    QLabel *noteLabel = nullptr;
     if (firstRun) {
         noteLabel =
             new QLabel(QCoreApplication::translate(
@@ -54,9 +52,7 @@ InstallLocationDialog::InstallLocationDialog(bool firstRun, const QString &curre
     auto *buttonRow = new QHBoxLayout;
     buttonRow->addStretch();
     cancelButton = new QPushButton(QCoreApplication::translate("MainWindow", "Cancel"), this);
-    cancelButton->setObjectName(QStringLiteral("cancelButton"));
     confirmButton = new QPushButton(QCoreApplication::translate("MainWindow", "Confirm"), this);
-    confirmButton->setObjectName(QStringLiteral("confirmButton"));
     buttonRow->addWidget(cancelButton);
     buttonRow->addWidget(confirmButton);
     layout->addLayout(buttonRow);

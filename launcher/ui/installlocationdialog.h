@@ -2,7 +2,6 @@
 
 #include <QDialog>
 
-class QLabel;
 class QLineEdit;
 class QPushButton;
 
@@ -24,8 +23,6 @@ public:
     void markConfirmed() { confirmed = true; }
 
     QLineEdit *pathEdit = nullptr;
-    QPushButton *browseButton = nullptr;
-    QLabel *noteLabel = nullptr;
     QPushButton *cancelButton = nullptr;
     QPushButton *confirmButton = nullptr;
 

@@ -1,18 +1,23 @@
 #include "mainwindow.h"
 
-#include "announcementwidget.h"
+#include "installlocationflow.h"
 #include "mainwindowform.h"
 #include "messagebox.h"
+#include "newspanel.h"
 #include "settings.h"
+#include "windowbackground.h"
 
+#include <QActionGroup>
 #include <QCoreApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QEvent>
 #include <QFile>
 #include <QFontDatabase>
-#include <QMediaPlayer>
-#include <QNetworkAccessManager>
-#include <QPushButton>
-#include <QTimer>
-#include <QVideoSink>
+#include <QLibraryInfo>
+#include <QMap>
+#include <QMenu>
+#include <QUrl>
 
 namespace {
 
@@ -26,6 +31,14 @@ void registerFonts()
         return true;
     }();
     Q_UNUSED(registered);
+}
+
+const QMap<QString, QString> &languages()
+{
+    static const QMap<QString, QString> names{
+        {QStringLiteral("en"), QStringLiteral("English")},
+        {QStringLiteral("pt"), QStringLiteral("Português (Brasil)")}};
+    return names;
 }
 
 } // namespace
@@ -54,48 +67,32 @@ MainWindow::MainWindow() : QMainWindow(nullptr), form(new MainWindowForm)
             &MainWindow::onBackgroundSetupComplete);
 
     updater.setPrompter(MessageBox::prompter());
-    setUpVideo();
+    background = new WindowBackground(this);
+    connect(background, &WindowBackground::ready, this, &MainWindow::backgroundSetupComplete);
     connect(&updater, &Updater::launcherVersionCheckComplete, this,
             &MainWindow::onLauncherVersionCheckComplete);
 
     form->setupUi(this);
     setWindowTitle(settings->applicationName + QStringLiteral(" Launcher"));
-
-    connect(videoSink, &QVideoSink::videoFrameChanged, this, &MainWindow::handleVideoFrame);
-    mediaPlayer->setSource(QUrl(QStringLiteral("qrc:/resources/background.mp4")));
-    mediaPlayer->setLoops(QMediaPlayer::Infinite);
+    background->loadClip();
 
     setAttribute(Qt::WA_OpaquePaintEvent, true);
     setAttribute(Qt::WA_TransparentForMouseEvents, false);
     applyStyleSheet();
+    connectBars();
 
-    if (auto *minimize = findChild<QPushButton *>(QStringLiteral("minimizeButton")))
-        connect(minimize, &QPushButton::clicked, this, &QWidget::showMinimized);
-    if (auto *closeButton = findChild<QPushButton *>(QStringLiteral("closeButton")))
-        connect(closeButton, &QPushButton::clicked, this, &QWidget::close);
-
-    if (auto *logo = findChild<QWidget *>(QStringLiteral("logoWidget")))
-        logo->setStyleSheet(QStringLiteral("background-image: url(:/resources/") +
-                            settings->logoImage +
-                            QStringLiteral("); background-repeat: no-repeat; "
-                                           "background-position: center;"));
-
-    if (auto *titleBar = findChild<QWidget *>(QStringLiteral("titleBar")))
-        titleBar->installEventFilter(this);
-    setupCategoryButtons();
-
-    setUpBottomBar();
-    connectEngine();
-
+    location = new InstallLocationFlow(updater, *settings, *form->manageButton, this);
+    connect(location, &InstallLocationFlow::moveFailed, this,
+            &MainWindow::checkForUpdatesOnceConfirmed);
     connect(settings, &Settings::installPathChanged, this, &MainWindow::onInstallPathChanged);
 
-    setUpNewsCards();
-    startVideo();
+    news = new NewsPanel(*settings, this);
+    background->updatePlayback();
 
-    // The button follows the engine's state through connectEngine().
-    connect(&updater, &Updater::stateChanged, this, [this](const QString &state) {
-        engineBusy = state == QLatin1String("updating") || state == QLatin1String("installing");
-        updateClipPlayback();
+    // The button follows the engine's state on its own; the clip rests while files download.
+    connect(&updater, &Updater::stateChanged, this, [this](const QString &name) {
+        const auto state = ActionButton::stateNamed(name);
+        background->setEngineBusy(state && ActionButton::isRunState(*state));
     });
 
     applyLanguage(Settings::language());
@@ -105,9 +102,10 @@ MainWindow::~MainWindow()
 {
     delete form;
     form = nullptr;
-    tearDownVideo();
-    delete newsManager;
-    newsManager = nullptr;
+    delete background;
+    background = nullptr;
+    delete news;
+    news = nullptr;
     // The preferences go with settingsOwner, after the engine has stopped.
 }
 
@@ -119,36 +117,22 @@ void MainWindow::applyStyleSheet()
     setStyleSheet(QString::fromUtf8(file.readAll()));
 }
 
-void MainWindow::setUpBottomBar()
+void MainWindow::connectBars()
 {
-    if (auto *company = findChild<QPushButton *>(QStringLiteral("companyButton")))
-        company->installEventFilter(this);
-    if (auto *bottomPanel = findChild<QWidget *>(QStringLiteral("bottomPanel")))
-        bottomPanel->raise();
-    for (const char *name : {"minimizeButton", "closeButton"})
-        if (auto *button = findChild<QPushButton *>(QLatin1String(name)))
-            button->installEventFilter(this);
+    connect(form->minimizeButton, &QPushButton::clicked, this, &QWidget::showMinimized);
+    connect(form->closeButton, &QPushButton::clicked, this, &QWidget::close);
+    form->logoWidget->setStyleSheet(QStringLiteral("background-image: url(:/resources/") +
+                                    settings->logoImage +
+                                    QStringLiteral("); background-repeat: no-repeat; "
+                                                   "background-position: center;"));
+    form->categoriesPanel->setupCategoryButtons(settings->categories);
 
-    if (auto *manage = findChild<QPushButton *>(QStringLiteral("manageButton")))
-        setUpActionButton(manage);
-
-    if (auto *settingsButton = findChild<QPushButton *>(QStringLiteral("settingsButton"))) {
-        connect(settingsButton, &QPushButton::clicked, this, &MainWindow::showSettingsMenu);
-        settingsButton->installEventFilter(this);
-    }
-}
-
-void MainWindow::setUpNewsCards()
-{
-    newsManager = new QNetworkAccessManager(this);
-    firstCard = new AnnouncementWidget(this);
-    secondCard = new AnnouncementWidget(this);
-    const int cardY = height() - firstCard->height() - 26;
-    firstCard->move(509, cardY);
-    secondCard->move(888, cardY);
-    firstCard->hide();
-    secondCard->hide();
-    requestNews();
+    // The company logo has no click handler: a press is enough to open the site.
+    connect(form->companyButton, &FadingButton::mousePressed, this,
+            [this] { QDesktopServices::openUrl(QUrl(settings->companyUrl)); });
+    form->bottomPanel->raise();
+    form->manageButton->attach(updater, *settings);
+    connect(form->settingsButton, &QPushButton::clicked, this, &MainWindow::showSettingsMenu);
 }
 
 void MainWindow::onLauncherVersionCheckComplete(bool success)
@@ -166,4 +150,139 @@ void MainWindow::onLauncherVersionCheckComplete(bool success)
     raise();
     activateWindow();
     updater.checkForUpdates();
+}
+
+void MainWindow::onBackgroundSetupComplete()
+{
+    if (!settings->hasSelectedInstallPath() && !location->showInstallLocationDialog(true))
+        return;
+    location->offerLegacyMigration();
+    updater.checkLauncherVersion();
+}
+
+void MainWindow::onInstallPathChanged(const QString &)
+{
+    checkForUpdatesOnceConfirmed();
+}
+
+void MainWindow::checkForUpdatesOnceConfirmed()
+{
+    if (launcherVersionConfirmed)
+        updater.checkForUpdates();
+}
+
+void MainWindow::paintEvent(QPaintEvent *)
+{
+    if (form && background && isVisible())
+        background->paint(form->bottomBlurPanel->geometry());
+}
+
+void MainWindow::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    if (background)
+        background->setShown(true);
+}
+
+void MainWindow::hideEvent(QHideEvent *event)
+{
+    QMainWindow::hideEvent(event);
+    if (background)
+        background->setShown(false);
+}
+
+void MainWindow::changeEvent(QEvent *event)
+{
+    QMainWindow::changeEvent(event);
+    if (background &&
+        (event->type() == QEvent::ActivationChange || event->type() == QEvent::WindowStateChange))
+        background->updatePlayback();
+}
+
+void MainWindow::showSettingsMenu()
+{
+    auto *menu = new QMenu(this);
+    menu->setObjectName(QStringLiteral("settingsMenu"));
+    connect(menu, &QMenu::aboutToHide, menu, &QObject::deleteLater);
+
+    QMenu *languageMenu = menu->addMenu(tr("Language"));
+    auto *group = new QActionGroup(languageMenu);
+    group->setExclusive(true);
+    // A system language without a catalogue shows English, so English is ticked.
+    QString current = Settings::language();
+    if (!languages().contains(current))
+        current = QStringLiteral("en");
+    for (auto it = languages().cbegin(); it != languages().cend(); ++it) {
+        QAction *action = languageMenu->addAction(it.value());
+        action->setCheckable(true);
+        action->setData(it.key());
+        action->setChecked(it.key() == current);
+        group->addAction(action);
+        const QString code = it.key();
+        connect(action, &QAction::triggered, this, [this, code] {
+            settings->setLanguage(code);
+            applyLanguage(code);
+        });
+    }
+
+    // Busy while the engine works: the button's guard covers these entries too.
+    ActionButton *button = form->manageButton;
+    const QString folder = Settings::installPath();
+    const bool installed = QDir(folder).exists();
+    if (installed) {
+        menu->addAction(tr("Show in Explorer"), this,
+                        [folder] { QDesktopServices::openUrl(QUrl::fromLocalFile(folder)); });
+        menu->addAction(tr("Check for Updates"), this, [this, button] {
+            if (button->isEnabled())
+                updater.checkForUpdates();
+        });
+    }
+
+    QAction *animations = menu->addAction(Settings::animationsEnabled() ? tr("Disable Animations")
+                                                                        : tr("Enable Animations"));
+    connect(animations, &QAction::triggered, this,
+            [this, animations] { toggleAnimations(animations); });
+
+    menu->addSeparator();
+    menu->addAction(tr("Modify Install"), this, [this, button] {
+        if (button->isEnabled())
+            location->showInstallLocationDialog(false);
+    });
+    if (installed) {
+        menu->addAction(tr("Uninstall"), this, [this, button] {
+            if (button->isEnabled() && !location->refuseWhileGameBusy())
+                updater.uninstall();
+        });
+    }
+
+    // The menu opens upwards, its bottom-left corner on the button's top-left.
+    const QPoint origin = form->settingsButton->mapToGlobal(QPoint(0, 0));
+    menu->popup(origin - QPoint(0, menu->sizeHint().height()));
+}
+
+void MainWindow::toggleAnimations(QAction *action)
+{
+    settings->setAnimationsEnabled(!Settings::animationsEnabled());
+    action->setText(Settings::animationsEnabled() ? tr("Disable Animations")
+                                                  : tr("Enable Animations"));
+    background->updatePlayback();
+}
+
+void MainWindow::applyLanguage(const QString &code)
+{
+    QCoreApplication::removeTranslator(&translator);
+    QCoreApplication::removeTranslator(&qtTranslator);
+    if (code == QLatin1String("pt")) {
+        if (translator.load(QStringLiteral(":/translations/translations/dmk-launcher_pt.qm")))
+            QCoreApplication::installTranslator(&translator);
+        // Qt's own texts (Yes, No, OK, Cancel) follow when its catalogue is installed.
+        if (qtTranslator.load(QLocale(QLocale::Portuguese, QLocale::Brazil),
+                              QStringLiteral("qtbase"), QStringLiteral("_"),
+                              QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+            QCoreApplication::installTranslator(&qtTranslator);
+    }
+
+    form->retranslateUi(this);
+    form->categoriesPanel->setupCategoryButtons(settings->categories);
+    form->manageButton->retranslate();
 }

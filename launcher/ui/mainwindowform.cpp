@@ -5,7 +5,6 @@
 #include <QIcon>
 #include <QLabel>
 #include <QMainWindow>
-#include <QPushButton>
 #include <QSpacerItem>
 #include <QVBoxLayout>
 
@@ -13,9 +12,10 @@ namespace {
 
 constexpr int unbounded = QWIDGETSIZE_MAX;
 
-QPushButton *makeBarButton(QWidget *parent, const char *name, const QRect &geometry)
+template <typename Button = FadingButton>
+Button *makeBarButton(QWidget *parent, const char *name, const QRect &geometry)
 {
-    auto *button = new QPushButton(parent);
+    auto *button = new Button(parent);
     button->setObjectName(QLatin1String(name));
     button->setGeometry(geometry);
     button->setCursor(Qt::PointingHandCursor);
@@ -23,9 +23,9 @@ QPushButton *makeBarButton(QWidget *parent, const char *name, const QRect &geome
     return button;
 }
 
-QPushButton *makeWindowButton(QWidget *parent, const char *name)
+FadingButton *makeWindowButton(QWidget *parent, const char *name)
 {
-    auto *button = new QPushButton(parent);
+    auto *button = new FadingButton(parent);
     button->setObjectName(QLatin1String(name));
     button->setMinimumSize(20, 20);
     button->setMaximumSize(20, 20);
@@ -57,7 +57,7 @@ void MainWindowForm::setupUi(QMainWindow *window)
 
     companyButton = makeBarButton(bottomPanel, "companyButton", QRect(1270, 15, 60, 60));
 
-    manageButton = makeBarButton(bottomPanel, "manageButton", QRect(30, 7, 390, 76));
+    manageButton = makeBarButton<ActionButton>(bottomPanel, "manageButton", QRect(30, 7, 390, 76));
     manageButton->setIconSize(QSize(32, 32));
 
     settingsButton = makeBarButton(bottomPanel, "settingsButton", QRect(420, 9, 75, 75));
@@ -72,7 +72,7 @@ void MainWindowForm::setupUi(QMainWindow *window)
     verticalLayout->setSpacing(0);
     verticalLayout->setContentsMargins(0, 0, 0, 0);
 
-    titleBar = new QWidget(centralwidget);
+    titleBar = new TitleBar(centralwidget);
     titleBar->setObjectName(QStringLiteral("titleBar"));
     titleBar->setMinimumSize(0, 20);
     titleBar->setCursor(Qt::SizeAllCursor);
@@ -125,7 +125,7 @@ void MainWindowForm::setupUi(QMainWindow *window)
     backgroundLayout->setSpacing(0);
     backgroundLayout->setContentsMargins(0, 0, 0, 0);
 
-    categoriesPanel = new QWidget(backgroundWidget);
+    categoriesPanel = new LinkColumn(backgroundWidget);
     categoriesPanel->setObjectName(QStringLiteral("categoriesPanel"));
     QSizePolicy fixedWidth(QSizePolicy::Fixed, QSizePolicy::Expanding);
     fixedWidth.setHorizontalStretch(0);

@@ -1,15 +1,18 @@
 #pragma once
 
+#include "actionbutton.h"
+#include "linkcolumn.h"
+#include "titlebar.h"
+
 class QHBoxLayout;
 class QLabel;
 class QMainWindow;
-class QPushButton;
 class QSpacerItem;
 class QVBoxLayout;
 class QWidget;
 
-// The launcher window's fixed widget tree. The window's behaviour and the
-// style sheet find these widgets by their object names.
+// The launcher window's fixed widget tree. The style sheet finds these widgets
+// by their object names, the window through the pointers below.
 class MainWindowForm final
 {
 public:
@@ -20,22 +23,22 @@ public:
     QWidget *centralwidget = nullptr;
     QWidget *bottomBlurPanel = nullptr;
     QWidget *bottomPanel = nullptr;
-    QPushButton *companyButton = nullptr;
-    QPushButton *manageButton = nullptr;
-    QPushButton *settingsButton = nullptr;
+    FadingButton *companyButton = nullptr;
+    ActionButton *manageButton = nullptr;
+    FadingButton *settingsButton = nullptr;
     QVBoxLayout *verticalLayout = nullptr;
-    QWidget *titleBar = nullptr;
+    TitleBar *titleBar = nullptr;
     QHBoxLayout *horizontalLayout = nullptr;
     QLabel *titleLabel = nullptr;
     QSpacerItem *horizontalSpacer = nullptr;
-    QPushButton *minimizeButton = nullptr;
-    QPushButton *closeButton = nullptr;
+    FadingButton *minimizeButton = nullptr;
+    FadingButton *closeButton = nullptr;
     QWidget *logoWidget = nullptr;
     QHBoxLayout *horizontalLayout_2 = nullptr;
     QLabel *logoLabel = nullptr;
     QWidget *backgroundWidget = nullptr;
     QHBoxLayout *backgroundLayout = nullptr;
-    QWidget *categoriesPanel = nullptr;
+    LinkColumn *categoriesPanel = nullptr;
     QVBoxLayout *categoriesLayout = nullptr;
     QWidget *contentArea = nullptr;
 };

@@ -33,22 +33,24 @@ bool recordInTestMode(QMessageBox::Icon icon, const QString &title, const QStrin
     return true;
 }
 
+QMessageBox::StandardButton showModal(QMessageBox::Icon icon, const QString &title,
+                                      const QString &text, QMessageBox::StandardButtons buttons)
+{
+    QMessageBox box(icon, title, QString(), buttons);
+    // The engine's texts carry what servers and the file system said: markup
+    // in them stays text, and a link in them is no link.
+    box.setTextFormat(Qt::PlainText);
+    box.setText(text);
+    if (box.exec() == -1)
+        return QMessageBox::Cancel;
+    return box.standardButton(box.clickedButton());
+}
+
 void show(QMessageBox::Icon icon, const QString &title, const QString &text)
 {
     QMessageBox::StandardButton unused = QMessageBox::NoButton;
-    if (recordInTestMode(icon, title, text, false, &unused))
-        return;
-    switch (icon) {
-    case QMessageBox::Critical:
-        QMessageBox::critical(nullptr, title, text, QMessageBox::Ok);
-        break;
-    case QMessageBox::Warning:
-        QMessageBox::warning(nullptr, title, text, QMessageBox::Ok);
-        break;
-    default:
-        QMessageBox::information(nullptr, title, text, QMessageBox::Ok);
-        break;
-    }
+    if (!recordInTestMode(icon, title, text, false, &unused))
+        showModal(icon, title, text, QMessageBox::Ok);
 }
 
 } // namespace
@@ -85,7 +87,7 @@ QMessageBox::StandardButton MessageBox::question(const QString &title, const QSt
     QMessageBox::StandardButton answer = QMessageBox::NoButton;
     if (recordInTestMode(QMessageBox::Question, title, text, true, &answer))
         return answer;
-    return QMessageBox::question(nullptr, title, text, buttons);
+    return showModal(QMessageBox::Question, title, text, buttons);
 }
 
 void MessageBox::critical(const QString &title, const QString &text)

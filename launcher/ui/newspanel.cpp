@@ -1,5 +1,4 @@
-// The two news cards, filled once from the product's news feed.
-#include "mainwindow.h"
+#include "newspanel.h"
 
 #include "announcementwidget.h"
 #include "inactivityguard.h"
@@ -44,12 +43,24 @@ void setPlainText(QLabel *label, const QString &text)
 
 } // namespace
 
-void MainWindow::requestNews()
+NewsPanel::NewsPanel(const Settings &settings, QWidget *window)
+    : QObject(window), settings(settings), newsManager(new QNetworkAccessManager(this)),
+      firstCard(new AnnouncementWidget(window)), secondCard(new AnnouncementWidget(window))
 {
-    const QUrl url(settings->newsUrl);
+    const int cardY = window->height() - firstCard->height() - 26;
+    firstCard->move(509, cardY);
+    secondCard->move(888, cardY);
+    firstCard->hide();
+    secondCard->hide();
+    requestNews();
+}
+
+void NewsPanel::requestNews()
+{
+    const QUrl url(settings.newsUrl);
     if (!isWebLink(url))
         return;
-    QNetworkRequest request = launcherRequest(url, settings->applicationName);
+    QNetworkRequest request = launcherRequest(url, settings.applicationName);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
     QNetworkReply *reply = newsManager->get(request);
     connect(InactivityGuard::watch(reply, InactivityGuard::defaultLimitMs),
@@ -61,7 +72,7 @@ void MainWindow::requestNews()
     connect(reply, &QNetworkReply::finished, this, [this, reply] { handleNewsReply(reply); });
 }
 
-void MainWindow::handleNewsReply(QNetworkReply *reply)
+void NewsPanel::handleNewsReply(QNetworkReply *reply)
 {
     reply->deleteLater();
     if (reply->error() != QNetworkReply::NoError)
@@ -78,7 +89,7 @@ void MainWindow::handleNewsReply(QNetworkReply *reply)
         fillNewsCard(cards[i], items.at(i).toObject());
 }
 
-void MainWindow::fillNewsCard(AnnouncementWidget *card, const QJsonObject &item)
+void NewsPanel::fillNewsCard(AnnouncementWidget *card, const QJsonObject &item)
 {
     setPlainText(card->dateLabel, cappedString(item, "date", maxDateLength));
     setPlainText(card->titleLabel, cappedString(item, "title", maxTitleLength));
