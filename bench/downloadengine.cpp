@@ -6,7 +6,6 @@
 
 #include <QEventLoop>
 #include <QFile>
-#include <QJsonObject>
 #include <QTimer>
 
 #include <ctime>
@@ -46,15 +45,15 @@ EngineInstall runEngineInstall(const QString &updateUrl, const QString &gameDir,
             loop.quit();
         };
 
-        QObject::connect(&updater, &Updater::verificationStarted, &loop,
-                         [&](int) { verificationStart = monotonicSeconds(); });
+        // The game folder is empty: every file the manifest lists is fetched.
+        QObject::connect(&updater, &Updater::verificationStarted, &loop, [&](int total) {
+            verificationStart = monotonicSeconds();
+            result.files = total;
+        });
+        QObject::connect(&updater, &Updater::overallProgress, &loop,
+                         [&](qlonglong, qlonglong total) { result.bytes = total; });
         QObject::connect(&updater, &Updater::updateAvailable, &loop, [&](const QString &) {
             downloadStart = monotonicSeconds();
-            result.files = updater.filesToFetch().size();
-            const QJsonObject &table = updater.fileTable();
-            for (const QString &key : updater.filesToFetch())
-                result.bytes +=
-                    qint64(table.value(key).toObject().value(QLatin1String("size")).toDouble());
             // The window answers the button press on the next turn of the loop.
             QTimer::singleShot(0, &updater, &Updater::startUpdate);
         });

@@ -57,17 +57,18 @@ bool foldersOverlap(const QString &a, const QString &b, platform::Os os)
     return inside(first, second) || inside(second, first);
 }
 
-bool writeEntryList(const QString &path, const QStringList &entries)
+Status writeEntryList(const QString &path, const QStringList &entries)
 {
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    for (const QString &entry : entries) {
-        const QByteArray line = entry.toUtf8() + '\n';
-        if (file.write(line) != line.size())
-            return false;
+    bool written = file.open(QIODevice::WriteOnly);
+    for (qsizetype i = 0; written && i < entries.size(); ++i) {
+        const QByteArray line = entries.at(i).toUtf8() + '\n';
+        written = file.write(line) == line.size();
     }
-    return file.commit();
+    if (!written || !file.commit())
+        return Status::fail(Failure::Kind::FileSystem,
+                            QStringLiteral("Could not write %1: %2").arg(path, file.errorString()));
+    return {};
 }
 
 EntryList readEntryList(const QString &path)

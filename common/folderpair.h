@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "result.h"
 
 #include <QString>
 #include <QStringList>
@@ -17,7 +18,7 @@ bool foldersOverlap(const QString &a, const QString &b, platform::Os os = platfo
 
 // The list file that tells the file mover which entries (relative paths with "/"
 // separators) to move or delete; one entry a line, UTF-8.
-bool writeEntryList(const QString &path, const QStringList &entries);
+Status writeEntryList(const QString &path, const QStringList &entries);
 
 struct EntryList
 {

@@ -176,9 +176,8 @@ int main(int argc, char **argv)
         }
     }
 
-    for (const PresetPrompter::Shown &box : std::as_const(prompter.shown)) {
-        say(QStringLiteral("box %1 %2: %3").arg(box.kind, box.title, box.text));
-    }
+    for (const QString &box : std::as_const(prompter.shown))
+        say(QStringLiteral("box ") + box);
     Settings::instance = nullptr;
     return exitCode;
 }

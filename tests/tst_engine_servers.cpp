@@ -285,7 +285,7 @@ private slots:
             log->named(QStringLiteral("downloadError")),
             QStringList{QStringLiteral("downloadError(%1)").arg(Updater::stalledServerMessage())});
         QCOMPARE(log->count(QStringLiteral("updateComplete()")), 0);
-        QVERIFY(!updater->updating());
+        QVERIFY(updater->state() != Updater::State::Downloading);
     }
 };
 

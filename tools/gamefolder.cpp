@@ -21,10 +21,13 @@ QString printable(QString name)
 
 } // namespace
 
-QString canonicalFolder(const QString &folder)
+Result<QString> canonicalFolder(const QString &folder)
 {
     const QFileInfo info(folder);
-    return info.isDir() ? info.canonicalFilePath() : QString();
+    if (!info.isDir())
+        return Result<QString>::fail(Failure::Kind::InvalidData,
+                                     QStringLiteral("%1 is not a folder").arg(folder));
+    return info.canonicalFilePath();
 }
 
 QString canonicalPathFor(const QString &path)
@@ -107,7 +110,12 @@ struct Walk
 GameFolderListing listGameFolder(const QString &folder)
 {
     Walk walk;
-    walk.root = canonicalFolder(folder);
+    const Result<QString> root = canonicalFolder(folder);
+    if (!root) {
+        walk.listing.problems << root.message();
+        return walk.listing;
+    }
+    walk.root = root.value();
     walk.rootDir = QDir(walk.root);
     QStringList ancestors{walk.root};
     walk.folder(walk.root, ancestors);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "result.h"
+
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -22,8 +24,8 @@ struct GameFolderListing
 // links leading outside, broken links and special files are problems.
 GameFolderListing listGameFolder(const QString &folder);
 
-// The folder's path with links resolved, or empty when it is not a folder.
-QString canonicalFolder(const QString &folder);
+// The folder's path with links resolved; fails when it is not a folder.
+Result<QString> canonicalFolder(const QString &folder);
 
 // The path with links resolved as far as it exists; the missing rest appended.
 QString canonicalPathFor(const QString &path);

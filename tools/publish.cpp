@@ -4,6 +4,7 @@
 #include "console.h"
 #include "gamefolder.h"
 #include "manifestcodec.h"
+#include "result.h"
 
 #include <QDir>
 #include <QFile>
@@ -67,14 +68,13 @@ Published publishFile(const GameFile &file, const QString &outDir, bool copy)
     return result;
 }
 
-bool writeWhole(const QString &path, const QByteArray &bytes, QString &error)
+Status writeWhole(const QString &path, const QByteArray &bytes)
 {
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
-        error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
-        return false;
-    }
-    return true;
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
+        return Status::fail(Failure::Kind::FileSystem,
+                            QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
+    return {};
 }
 
 int fail(const QString &message, int code = ExitFailed)
@@ -91,9 +91,10 @@ int publish(const QStringList &arguments)
         positional[1].startsWith(QLatin1Char('-')))
         return usageError(publishSubcommand);
 
-    const QString gameDir = canonicalFolder(positional[0]);
-    if (gameDir.isEmpty())
-        return fail(QStringLiteral("%1 is not a folder").arg(positional[0]), ExitBadInput);
+    const Result<QString> realGameDir = canonicalFolder(positional[0]);
+    if (!realGameDir)
+        return fail(realGameDir.message(), ExitBadInput);
+    const QString gameDir = realGameDir.value();
     // Either way round, publishing would read its own output or overwrite its input.
     const QString plannedOut = canonicalPathFor(positional[1]);
     if (isInsideOrSame(plannedOut, gameDir) || isInsideOrSame(gameDir, plannedOut))
@@ -103,9 +104,10 @@ int publish(const QStringList &arguments)
                     ExitBadInput);
     if (!QDir().mkpath(positional[1]))
         return fail(QStringLiteral("cannot create %1").arg(positional[1]));
-    const QString outDir = canonicalFolder(positional[1]);
-    if (outDir.isEmpty())
-        return fail(QStringLiteral("%1 is not a folder").arg(positional[1]), ExitBadInput);
+    const Result<QString> realOutDir = canonicalFolder(positional[1]);
+    if (!realOutDir)
+        return fail(realOutDir.message(), ExitBadInput);
+    const QString outDir = realOutDir.value();
 
     // A manifest left from an earlier publish must not outlive a failed one.
     const QString manifestPath = outDir + QLatin1Char('/') + manifestName;
@@ -189,10 +191,11 @@ int publish(const QStringList &arguments)
         return fail(
             QStringLiteral("the launcher would refuse this manifest: %1").arg(check.detail));
 
-    QString error;
-    if (!writeWhole(outDir + markerKey, QByteArray(), error) ||
-        !writeWhole(manifestPath, body, error))
-        return fail(error);
+    Status written = writeWhole(outDir + markerKey, QByteArray());
+    if (written)
+        written = writeWhole(manifestPath, body);
+    if (!written)
+        return fail(written.message());
     printOut(QStringLiteral("published %1 files (%2 MiB) and %3 to %4")
                  .arg(manifest.size())
                  .arg(mebibytes(publishedBytes), manifestName, outDir));

@@ -2,6 +2,7 @@
 #include "commands.h"
 #include "console.h"
 #include "platform/platform.h"
+#include "result.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -47,8 +48,9 @@ bool hasProgram(const QDir &folder, const QString &baseName)
 // Every file and folder below `root`. The updater refuses links, so a link to a
 // file inside the folder is packed as the file itself; links to folders or
 // leading outside cannot be published.
-bool collectEntries(const QString &root, QList<PackageEntry> &entries, QString &error)
+Result<QList<PackageEntry>> collectEntries(const QString &root)
 {
+    QList<PackageEntry> entries;
     QDirIterator it(root,
                     QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System |
                         platform::everyFileFilter(platform::Os::Other),
@@ -60,9 +62,10 @@ bool collectEntries(const QString &root, QList<PackageEntry> &entries, QString &
         if (info.isSymLink()) {
             const QString resolved = info.canonicalFilePath();
             if (resolved.isEmpty() || !isInside(resolved, root) || !QFileInfo(resolved).isFile()) {
-                error = QStringLiteral("%1: a link to a folder or outside the launcher folder")
-                            .arg(name);
-                return false;
+                return Result<QList<PackageEntry>>::fail(
+                    Failure::Kind::Refused,
+                    QStringLiteral("%1: a link to a folder or outside the launcher folder")
+                        .arg(name));
             }
             entries << PackageEntry{name, resolved};
         } else if (info.isDir()) {
@@ -70,23 +73,23 @@ bool collectEntries(const QString &root, QList<PackageEntry> &entries, QString &
         } else if (info.isFile()) {
             entries << PackageEntry{name, info.filePath()};
         } else {
-            error = QStringLiteral("%1: not a regular file").arg(name);
-            return false;
+            return Result<QList<PackageEntry>>::fail(
+                Failure::Kind::Refused, QStringLiteral("%1: not a regular file").arg(name));
         }
     }
     std::sort(entries.begin(), entries.end(),
               [](const PackageEntry &a, const PackageEntry &b) { return a.name < b.name; });
-    return true;
+    return entries;
 }
 
-bool writePackage(const QString &zipPath, const QList<PackageEntry> &entries, QString &error)
+Status writePackage(const QString &zipPath, const QList<PackageEntry> &entries)
 {
     QuaZip zip(zipPath);
     zip.setOsCode(unixHost);
     zip.setUtf8Enabled(true);
     if (!zip.open(QuaZip::mdCreate)) {
-        error = QStringLiteral("cannot create %1").arg(zipPath);
-        return false;
+        return Status::fail(Failure::Kind::FileSystem,
+                            QStringLiteral("cannot create %1").arg(zipPath));
     }
     for (const PackageEntry &entry : entries) {
         QuaZipNewInfo info(entry.name);
@@ -94,8 +97,9 @@ bool writePackage(const QString &zipPath, const QList<PackageEntry> &entries, QS
         if (!entry.path.isEmpty()) {
             QFile in(entry.path);
             if (!in.open(QIODevice::ReadOnly)) {
-                error = QStringLiteral("%1: cannot read: %2").arg(entry.name, in.errorString());
-                return false;
+                return Status::fail(
+                    Failure::Kind::FileSystem,
+                    QStringLiteral("%1: cannot read: %2").arg(entry.name, in.errorString()));
             }
             content = in.readAll();
             info.setFileDateTime(entry.path);
@@ -107,21 +111,21 @@ bool writePackage(const QString &zipPath, const QList<PackageEntry> &entries, QS
         }
         QuaZipFile out(&zip);
         if (!out.open(QIODevice::WriteOnly, info) || out.write(content) != content.size()) {
-            error = QStringLiteral("%1: cannot add to the package").arg(entry.name);
-            return false;
+            return Status::fail(Failure::Kind::FileSystem,
+                                QStringLiteral("%1: cannot add to the package").arg(entry.name));
         }
         out.close();
         if (out.getZipError() != 0) {
-            error = QStringLiteral("%1: cannot add to the package").arg(entry.name);
-            return false;
+            return Status::fail(Failure::Kind::FileSystem,
+                                QStringLiteral("%1: cannot add to the package").arg(entry.name));
         }
     }
     zip.close();
     if (zip.getZipError() != 0) {
-        error = QStringLiteral("cannot finish %1").arg(zipPath);
-        return false;
+        return Status::fail(Failure::Kind::FileSystem,
+                            QStringLiteral("cannot finish %1").arg(zipPath));
     }
-    return true;
+    return {};
 }
 
 int runRelease(const QStringList &arguments)
@@ -159,10 +163,9 @@ int runRelease(const QStringList &arguments)
         isInside(QFileInfo(outDir).canonicalFilePath(), realLauncherDir))
         return fail(QStringLiteral("OUT_DIR must lie outside the launcher folder"), ExitBadInput);
 
-    QList<PackageEntry> entries;
-    QString error;
-    if (!collectEntries(realLauncherDir, entries, error))
-        return fail(error, ExitBadInput);
+    const Result<QList<PackageEntry>> entries = collectEntries(realLauncherDir);
+    if (!entries)
+        return fail(entries.message(), ExitBadInput);
     if (!QDir().mkpath(outDir))
         return fail(QStringLiteral("cannot create %1").arg(outDir));
 
@@ -171,9 +174,10 @@ int runRelease(const QStringList &arguments)
     const QString zipPath = outDir + QLatin1Char('/') + packageName;
     const QString partPath = zipPath + QStringLiteral(".part");
     QFile::remove(partPath);
-    if (!writePackage(partPath, entries, error)) {
+    const Status written = writePackage(partPath, entries.value());
+    if (!written) {
         QFile::remove(partPath);
-        return fail(error);
+        return fail(written.message());
     }
     QFile::remove(zipPath);
     if (!QFile::rename(partPath, zipPath))
@@ -189,7 +193,7 @@ int runRelease(const QStringList &arguments)
     if (!out.open(QIODevice::WriteOnly) || out.write(json) != json.size() || !out.commit())
         return fail(QStringLiteral("cannot write %1: %2").arg(documentPath, out.errorString()));
 
-    printOut(QStringLiteral("package: %1 (%2 entries)").arg(zipPath).arg(entries.size()));
+    printOut(QStringLiteral("package: %1 (%2 entries)").arg(zipPath).arg(entries->size()));
     printOut(QStringLiteral("version document: %1").arg(documentPath));
     return ExitOk;
 }

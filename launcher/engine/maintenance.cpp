@@ -148,15 +148,15 @@ void Maintenance::report(const Status &status)
         emit error(status.message());
 }
 
-bool Maintenance::installFiles(const QString &source, const QString &destination,
-                               const QStringList &ignore)
+Status Maintenance::installFiles(const QString &source, const QString &destination,
+                                 const QStringList &ignore)
 {
     // An empty destination would be the mover's delete mode, which only uninstall may start.
     Status moved = MoverClient::checkFolderPair(source, destination);
     if (moved)
         moved = asFileWork(false, [&] { return MoverClient::run(source, destination, ignore); });
     report(moved);
-    return moved.ok();
+    return moved;
 }
 
 Maintenance::MoveIn Maintenance::moveStagedIn(const QSet<QString> &keys, const QJsonObject &table,
@@ -223,55 +223,46 @@ void Maintenance::removeDropped(const QJsonObject &table, InstallRecord record)
     records.forget(record, dropped.keys + dropped.changed);
 }
 
-Maintenance::Relocation Maintenance::relocate(const QString &destination, const QJsonObject &table)
+Result<Maintenance::Relocation> Maintenance::relocate(const QString &destination,
+                                                      const QJsonObject &table)
 {
-    Relocation result;
     const QString source = Settings::installPath();
     const Status pair = MoverClient::checkFolderPair(source, destination);
-    if (!pair) {
-        result.error = pair.message();
-        return result;
-    }
-    if (!QFileInfo(source).isDir()) {
-        result.ok = true; // nothing installed there yet: nothing to move
-        return result;
-    }
-    if (table.isEmpty()) {
-        result.error = QStringLiteral("The list of the game's files is not known yet. Please "
-                                      "check for updates first.");
-        return result;
-    }
+    if (!pair)
+        return pair.failure();
+    if (!QFileInfo(source).isDir())
+        return Relocation(); // nothing installed there yet: nothing to move
+    if (table.isEmpty())
+        return Result<Relocation>::fail(
+            Failure::Kind::Refused, QStringLiteral("The list of the game's files is not known yet. "
+                                                   "Please check for updates first."));
     InstallRecord record = records.load(source);
     const OwnedFiles owned = ownedIn(source, record, table);
     const Result<QString> list = MoverClient::writeList(QStringLiteral("owned-files.txt"),
                                                         withMarker(relativePaths(owned.keys)));
-    if (!list) {
-        result.error = QStringLiteral("Could not prepare the list of the game's files.");
-        return result;
-    }
+    if (!list)
+        return Result<Relocation>::fail(
+            list.kind(), QStringLiteral("Could not prepare the list of the game's files."));
     const QString listFile = list.value();
     const auto removeList = qScopeGuard([listFile] { QFile::remove(listFile); });
     const Status moved =
         asFileWork(false, [&] { return MoverClient::run(source, destination, {}, listFile); });
-    result.ok = moved.ok();
-    result.error = moved.ok() ? QString() : moved.message();
-    result.leftOtherFiles = QFileInfo(source).isDir();
-    if (moved) {
-        // Without a record the files moved are those whose content matched the manifest.
-        QHash<QString, quint32> contents;
-        for (const QString &key : owned.keys) {
-            const InstallRecord::File *file = record.find(key);
-            const std::optional<quint32> listed = parseCrc32Hex(
-                table.value(key).toObject().value(QLatin1String("checksum")).toString());
-            if (file || listed)
-                contents.insert(key, file ? file->crc : *listed);
-        }
-        records.carry(record.installFolder(), destination, contents, record.build());
+    if (!moved)
+        return moved.failure();
+    // Without a record the files moved are those whose content matched the manifest.
+    QHash<QString, quint32> contents;
+    for (const QString &key : owned.keys) {
+        const InstallRecord::File *file = record.find(key);
+        const std::optional<quint32> listed = parseCrc32Hex(
+            table.value(key).toObject().value(QLatin1String("checksum")).toString());
+        if (file || listed)
+            contents.insert(key, file ? file->crc : *listed);
     }
-    return result;
+    records.carry(record.installFolder(), destination, contents, record.build());
+    return Relocation{QFileInfo(source).isDir()};
 }
 
-bool Maintenance::removeGame(const QString &folder, const QJsonObject &table)
+Status Maintenance::removeGame(const QString &folder, const QJsonObject &table)
 {
     const QString someFilesKept =
         QStringLiteral("Some files could not be removed during uninstall");
@@ -281,7 +272,7 @@ bool Maintenance::removeGame(const QString &folder, const QJsonObject &table)
         MoverClient::writeList(QStringLiteral("owned-files.txt"), ownedEntries(folder, table));
     if (!list) {
         emit error(someFilesKept);
-        return false;
+        return list.failure();
     }
     const QString listFile = list.value();
     const auto removeList = qScopeGuard([listFile] { QFile::remove(listFile); });
@@ -295,10 +286,10 @@ bool Maintenance::removeGame(const QString &folder, const QJsonObject &table)
     report(removed);
     if (removed)
         records.remove(canonical);
-    return removed.ok();
+    return removed;
 }
 
-bool Maintenance::migrateLegacy()
+Status Maintenance::migrateLegacy()
 {
     const QString legacy = LegacyInstallation::directory();
     const QString destination = Settings::installPath();
@@ -325,5 +316,5 @@ bool Maintenance::migrateLegacy()
     // says that the migration failed.
     if (unpacked)
         report(migrated);
-    return migrated.ok();
+    return migrated;
 }

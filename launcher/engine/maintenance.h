@@ -35,8 +35,6 @@ public:
 
     struct Relocation
     {
-        bool ok = false;
-        QString error;
         bool leftOtherFiles = false; // the old folder still holds files that are not the game's
     };
 
@@ -46,7 +44,8 @@ public:
     // ownedfiles.h), plus the installation marker, relative to the folder.
     static QStringList ownedEntries(const QString &folder, const QJsonObject &table);
 
-    bool installFiles(const QString &source, const QString &destination, const QStringList &ignore);
+    Status installFiles(const QString &source, const QString &destination,
+                        const QStringList &ignore);
     // Moves the staged files of `keys` that `table` lists into the install folder,
     // after removing the launcher's files that stand in their way, and records them.
     MoveIn moveStagedIn(const QSet<QString> &keys, const QJsonObject &table, const QString &build);
@@ -54,13 +53,13 @@ public:
     // were installed, and takes them out of `record`, the folder's record.
     void removeDropped(const QJsonObject &table, InstallRecord record);
     // Moves what the game owns from the install folder into `destination`.
-    Relocation relocate(const QString &destination, const QJsonObject &table);
+    Result<Relocation> relocate(const QString &destination, const QJsonObject &table);
     // Removes what the game owns from `folder`, elevated where it is not writable.
-    bool removeGame(const QString &folder, const QJsonObject &table);
+    Status removeGame(const QString &folder, const QJsonObject &table);
     // Files `folder` still holds (the player's, or changed since they were installed).
     static int filesLeftIn(const QString &folder);
     // Unpacks the legacy client's archive and moves its files into the install folder.
-    bool migrateLegacy();
+    Status migrateLegacy();
 
 signals:
     void fileWorkStarted(bool uninstalling);

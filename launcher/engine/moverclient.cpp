@@ -100,9 +100,9 @@ Result<QString> MoverClient::writeList(const QString &name, const QStringList &e
     if (!folders)
         return folders.failure();
     const QString path = EngineFolders::privateDirectory() + QLatin1Char('/') + name;
-    if (!writeEntryList(path, entries))
-        return Result<QString>::fail(Failure::Kind::FileSystem,
-                                     QStringLiteral("Could not write %1").arg(path));
+    const Status written = writeEntryList(path, entries);
+    if (!written)
+        return written.failure();
     return path;
 }
 

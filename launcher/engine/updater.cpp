@@ -170,11 +170,11 @@ bool Updater::isInstalled()
     return dir.exists() && dir.exists(QStringLiteral(".initcomplete"));
 }
 
-QList<QString> Updater::verifyInstallation()
+void Updater::verifyInstallation()
 {
     // During a run or a move the folder and the fetch list are not ours to reset.
     if (!fileWorkAllowed())
-        return {};
+        return;
     filesToDownload.clear();
     stagedValid.clear();
     setState(State::Verifying);
@@ -187,7 +187,6 @@ QList<QString> Updater::verifyInstallation()
     options.record = record;
     options.trustRecord = !std::exchange(fullCheckWanted, false);
     verification.start(folder, manifestFiles, options);
-    return {};
 }
 
 void Updater::onVerified(const VerificationResult &result)
@@ -323,7 +322,7 @@ bool Updater::installFiles(const QString &source, const QString &destination,
     // Only one mover at a time. A call that arrives while one runs (from a
     // timer or a signal handled during the wait) moves nothing and says so
     // with false, without a message of its own. So does one during a run.
-    return fileWorkAllowed() && maintenance.installFiles(source, destination, ignore);
+    return fileWorkAllowed() && maintenance.installFiles(source, destination, ignore).ok();
 }
 
 Updater::MoveIn Updater::installPendingFiles()
@@ -345,14 +344,12 @@ Updater::MoveIn Updater::moveCheckedFilesIn(const QSet<QString> &keys)
     return moved;
 }
 
-Updater::MoveResult Updater::relocateInstallation(const QString &destination)
+Result<Updater::Relocation> Updater::relocateInstallation(const QString &destination)
 {
-    if (engineState != State::Idle) {
-        MoveResult busy;
-        busy.error = QStringLiteral("Please wait until the current check, update or file "
-                                    "operation has finished.");
-        return busy;
-    }
+    if (engineState != State::Idle)
+        return Result<Relocation>::fail(
+            Failure::Kind::Busy, QStringLiteral("Please wait until the current check, update or "
+                                                "file operation has finished."));
     return maintenance.relocate(destination, manifestFiles);
 }
 
@@ -416,7 +413,7 @@ bool Updater::hasLegacyInstallation()
 bool Updater::migrateLegacyInstallation()
 {
     // Only one file operation at a time; this one moves nothing meanwhile.
-    return fileWorkAllowed() && maintenance.migrateLegacy();
+    return fileWorkAllowed() && maintenance.migrateLegacy().ok();
 }
 
 void Updater::checkLauncherVersion()

@@ -61,7 +61,7 @@ public:
     void checkForUpdates();
     void checkAllFiles();
     bool isInstalled();
-    QList<QString> verifyInstallation();
+    void verifyInstallation();
 
     // Moving files into the game folder through the file mover. While a mover
     // runs the window keeps painting, and a second call moves nothing.
@@ -74,8 +74,8 @@ public:
     // from the current install folder into `destination` through the file mover;
     // everything else stays where it was. Emits no signal: the caller shows the
     // outcome and stores the new install path on success.
-    using MoveResult = Maintenance::Relocation;
-    MoveResult relocateInstallation(const QString &destination);
+    using Relocation = Maintenance::Relocation;
+    Result<Relocation> relocateInstallation(const QString &destination);
 
     // Running game, uninstall, legacy installation.
     bool isGameRunning();
@@ -96,12 +96,7 @@ public:
     static QString stagingPath(const QString &key) { return EngineFolders::stagingPath(key); }
     static QUrl fileUrl(const QString &key) { return downloadUrl(key); }
 
-    // Read-only views of the engine's state.
-    const QJsonObject &fileTable() const { return manifestFiles; }
-    const QList<QString> &filesToFetch() const { return filesToDownload; }
     State state() const { return engineState; }
-    bool updating() const { return engineState == State::Downloading; }
-    bool recheckPending() const { return schedule.isStale(); }
     // Carries every request of the engine but the game files; observers may watch its replies.
     const QNetworkAccessManager &network() const { return networkManager; }
     // How the last download run went over the wire.
@@ -110,7 +105,6 @@ public:
     // Every request fails after this long without receiving data.
     static constexpr int defaultStallTimeoutMs = InactivityGuard::defaultLimitMs;
     void setStallTimeout(int milliseconds);
-    int stallTimeout() const { return stallTimeoutMs; }
 
     // User-visible texts shared with the window.
     static QString stalledServerMessage() { return DownloadRun::stalledServerMessage(); }

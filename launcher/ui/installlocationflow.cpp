@@ -148,16 +148,16 @@ void InstallLocationFlow::confirmInstallLocation(InstallLocationDialog *dialog)
 
 bool InstallLocationFlow::moveInstallation(const QString &newPath)
 {
-    const Updater::MoveResult result = engine.relocateInstallation(newPath);
-    if (!result.ok) {
+    const Result<Updater::Relocation> result = engine.relocateInstallation(newPath);
+    if (!result) {
         QString text = WindowText::tr("Failed to move game files. Please try again.");
-        if (!result.error.isEmpty())
-            text += QStringLiteral("\n\n") + result.error;
+        if (!result.message().isEmpty())
+            text += QStringLiteral("\n\n") + result.message();
         MessageBox::critical(WindowText::tr("Error"), text);
         emit moveFailed();
         return false;
     }
-    if (result.leftOtherFiles)
+    if (result->leftOtherFiles)
         MessageBox::information(
             WindowText::tr("Success"),
             WindowText::tr("Game files moved successfully. Files that do not belong to the game "
