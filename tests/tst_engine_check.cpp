@@ -237,8 +237,11 @@ private slots:
         const QList<QString> keys{QStringLiteral("/readme.txt"), QStringLiteral("/sub/b.pak")};
         QCOMPARE(Updater::fileUrl(keys.last()).toString(QUrl::FullyEncoded),
                  fixture.server->baseUrl() + QStringLiteral("/patch/sub/b.pak"));
+        QVERIFY(writeFile(fixture.patchDir() + keys.first(), "r"));
+        QVERIFY(writeFile(fixture.patchDir() + keys.last(), "b"));
         updater->startUpdate();
-        QTRY_VERIFY_WITH_TIMEOUT(log->events.contains(QStringLiteral("updateComplete()")), 30000);
+        QTRY_VERIFY2_WITH_TIMEOUT(log->events.contains(QStringLiteral("updateComplete()")),
+                                  qPrintable(log->events.join(QLatin1Char(' '))), 30000);
         for (const QString &key : keys)
             QCOMPARE(fixture.server->requestCount(QStringLiteral("/patch") + key), 1);
         QCOMPARE(readFile(fixture.installDir() + keys.last()), QByteArray("b"));
@@ -313,5 +316,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestEngineCheck)
+ENGINE_TEST_MAIN(TestEngineCheck)
 #include "tst_engine_check.moc"
