@@ -1,0 +1,32 @@
+#pragma once
+
+#include "chunkstore.h"
+#include "result.h"
+
+#include <QHash>
+#include <QLockFile>
+#include <QString>
+
+#include <memory>
+
+// The chunk store of a published folder, as publish and prune work on it: its
+// folders checked to be real folders (never links leading elsewhere), and a
+// lock so that a prune never deletes what a publish running beside it has
+// just written.
+class StoreFolder final
+{
+public:
+    // `outDir` is canonical. With `create`, makes the folders that are missing.
+    static Result<std::unique_ptr<StoreFolder>> open(const QString &outDir, bool create);
+
+    QString path(const QString &relative) const { return outDir + relative; }
+    QString buildsFolder() const;
+
+    // The chunks on disk and their stored sizes; only names the store writes.
+    QHash<ChunkId, qint64> chunks() const;
+
+private:
+    explicit StoreFolder(const QString &outDir);
+    QString outDir;
+    QLockFile lock;
+};
