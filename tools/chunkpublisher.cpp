@@ -1,6 +1,7 @@
 #include "chunkpublisher.h"
 
 #include <QDateTime>
+#include <QFile>
 #include <QSaveFile>
 
 ChunkPublisher::ChunkPublisher(std::unique_ptr<StoreFolder> store, const ChunkLimits &limits,
@@ -40,12 +41,19 @@ Result<qint32> ChunkPublisher::store(const ChunkId &id, QByteArrayView raw)
     const Result<QByteArray> packed = compressChunk(raw, level);
     if (!packed)
         return packed.failure();
-    QSaveFile file(folder->path(chunkPath(id)));
-    if (!file.open(QIODevice::WriteOnly) || file.write(packed.value()) != packed.value().size() ||
-        !file.commit())
-        return Result<qint32>::fail(
-            Failure::Kind::FileSystem,
-            QStringLiteral("cannot write %1: %2").arg(file.fileName(), file.errorString()));
+    // Renamed into place when whole; no sync per chunk (thousands of them would
+    // cost more than the rest of publishing), the index and manifest are synced.
+    const QString path = folder->path(chunkPath(id));
+    QFile file(path + partSuffix);
+    const bool whole = file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+                       file.write(packed.value()) == packed.value().size() && file.flush();
+    file.close();
+    if (!whole || !QFile::rename(file.fileName(), path)) {
+        const QString why = file.errorString();
+        file.remove();
+        return Result<qint32>::fail(Failure::Kind::FileSystem,
+                                    QStringLiteral("cannot write %1: %2").arg(path, why));
+    }
     written.fetch_add(1);
     writtenBytes.fetch_add(packed.value().size());
     return qint32(packed.value().size());

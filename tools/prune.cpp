@@ -95,7 +95,13 @@ int prune(const QStringList &arguments)
     qint64 removed = 0;
     qint64 removedBytes = 0;
     qint64 kept = 0;
-    const QHash<ChunkId, qint64> onDisk = (*store)->chunks();
+    QStringList leftovers;
+    const QHash<ChunkId, qint64> onDisk = (*store)->chunks(&leftovers);
+    // The lock keeps publish away, so a half-written chunk is a killed publish's.
+    for (const QString &path : std::as_const(leftovers)) {
+        if (!QFile::remove(path))
+            return fail(QStringLiteral("cannot remove %1").arg(path));
+    }
     for (auto it = onDisk.cbegin(); it != onDisk.cend(); ++it) {
         if (needed.contains(it.key())) {
             ++kept;

@@ -70,7 +70,7 @@ Result<std::unique_ptr<StoreFolder>> StoreFolder::open(const QString &outDir, bo
     return Opened(std::move(store));
 }
 
-QHash<ChunkId, qint64> StoreFolder::chunks() const
+QHash<ChunkId, qint64> StoreFolder::chunks(QStringList *leftovers) const
 {
     QHash<ChunkId, qint64> found;
     const QString root = outDir + QLatin1Char('/') + chunkStoreFolder + QStringLiteral("/chunks");
@@ -79,12 +79,18 @@ QHash<ChunkId, qint64> StoreFolder::chunks() const
     while (it.hasNext()) {
         it.next();
         const QFileInfo info = it.fileInfo();
-        const QString name = info.fileName();
+        QString name = info.fileName();
+        const bool part = name.endsWith(partSuffix);
+        if (part)
+            name.chop(partSuffix.size());
         // Only where the store itself puts a chunk: chunks/<first two digits>/<name>.
-        if (!isChunkName(name) || info.dir().dirName() != name.left(2) ||
+        if (!isChunkName(name) ||
             info.dir().absolutePath() != root + QLatin1Char('/') + name.left(2))
             continue;
-        found.insert(QByteArray::fromHex(name.toLatin1()), info.size());
+        if (!part)
+            found.insert(QByteArray::fromHex(name.toLatin1()), info.size());
+        else if (leftovers)
+            leftovers->append(info.filePath());
     }
     return found;
 }

@@ -9,6 +9,9 @@
 
 #include <memory>
 
+// A chunk being written; renamed to its name when whole.
+inline const QString partSuffix = QStringLiteral(".part");
+
 // The chunk store of a published folder, as publish and prune work on it: its
 // folders checked to be real folders (never links leading elsewhere), and a
 // lock so that a prune never deletes what a publish running beside it has
@@ -23,7 +26,8 @@ public:
     QString buildsFolder() const;
 
     // The chunks on disk and their stored sizes; only names the store writes.
-    QHash<ChunkId, qint64> chunks() const;
+    // `leftovers` gets the chunks a killed publish left half written.
+    QHash<ChunkId, qint64> chunks(QStringList *leftovers = nullptr) const;
 
 private:
     explicit StoreFolder(const QString &outDir);
