@@ -13,7 +13,7 @@
 // Stored as one zstd frame around a little-endian body:
 //
 //   "LCIX", version (u32 = 1), SHA-256 of the build's manifest body (32 bytes),
-//   publish time (i64, seconds since 1970 UTC), cutter limits (3 x i32),
+//   publish time (i64, milliseconds since 1970 UTC), cutter limits (3 x i32),
 //   chunk count (u32), file count (u32),
 //   chunks: SHA-256 (32), size (u32), stored size (u32)
 //   files:  key length (u32), key (UTF-8), size (u64), CRC-32 (u32), chunk count (u32),
@@ -48,7 +48,7 @@ struct IndexedFile
 struct ChunkIndex
 {
     ChunkId manifestSha;
-    qint64 publishedAt = 0;
+    qint64 publishedAt = 0; // later for each build published into the same store
     ChunkLimits limits;
     QList<IndexedChunk> chunks; // each chunk once
     QList<IndexedFile> files;   // in key order

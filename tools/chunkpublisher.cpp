@@ -1,6 +1,7 @@
 #include "chunkpublisher.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QSaveFile>
 
@@ -59,13 +60,30 @@ Result<qint32> ChunkPublisher::store(const ChunkId &id, QByteArrayView raw)
     return qint32(packed.value().size());
 }
 
+// Later than every build already in the store, even when the clock has gone
+// back or two publishes fall in one millisecond: prune keeps builds by this order.
+qint64 ChunkPublisher::publishTime() const
+{
+    qint64 latest = 0;
+    const QFileInfoList entries =
+        QDir(folder->buildsFolder()).entryInfoList({QStringLiteral("*.index")}, QDir::Files);
+    for (const QFileInfo &entry : entries) {
+        QFile file(entry.filePath());
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        if (const Result<ChunkIndex> index = decodeChunkIndex(file.readAll()))
+            latest = qMax(latest, index->publishedAt);
+    }
+    return qMax(QDateTime::currentMSecsSinceEpoch(), latest + 1);
+}
+
 Status ChunkPublisher::writeIndex(QList<IndexedFile> files, const QByteArray &manifestBody)
 {
     // Rows renumbered in file order, so the index does not depend on which
     // worker met a chunk first.
     ChunkIndex index;
     index.manifestSha = sha256Of(manifestBody);
-    index.publishedAt = QDateTime::currentSecsSinceEpoch();
+    index.publishedAt = publishTime();
     index.limits = cutLimits;
     QList<qint64> renumbered(table.size(), -1);
     for (IndexedFile &file : files) {

@@ -34,6 +34,7 @@ public:
 
 private:
     Result<qint32> store(const ChunkId &id, QByteArrayView raw);
+    qint64 publishTime() const;
 
     std::unique_ptr<StoreFolder> folder;
     ChunkLimits cutLimits;
