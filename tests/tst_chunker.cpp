@@ -1,8 +1,12 @@
+#include "checksum.h"
 #include "chunker.h"
+#include "chunkplan.h"
 #include "chunkstore.h"
+#include "testenvironment.h"
 
 #include <QBuffer>
 #include <QSet>
+#include <QTemporaryDir>
 #include <QTest>
 
 namespace {
@@ -35,6 +39,24 @@ QList<QByteArray> cut(const QByteArray &data)
         at += length;
     }
     return chunks;
+}
+
+// A one-file build as the publisher would index it; its stored chunks go to `store`.
+ChunkIndex indexOf(const QString &key, const QByteArray &data, QHash<ChunkId, QByteArray> &store)
+{
+    ChunkIndex index;
+    index.limits = cutLimits;
+    IndexedFile file{key, data.size(), crc32Update(0, data.constData(), data.size()), {}};
+    qint64 offset = 0;
+    for (const QByteArray &chunk : cut(data)) {
+        const ChunkId id = sha256Of(chunk);
+        store.insert(id, compressChunk(chunk, 1).value());
+        file.chunks.append({quint32(index.chunks.size()), offset});
+        index.chunks.append({id, qint32(chunk.size()), qint32(store.value(id).size())});
+        offset += chunk.size();
+    }
+    index.files = {file};
+    return index;
 }
 
 } // namespace
@@ -145,6 +167,67 @@ private slots:
             QVERIFY2(newChunks <= maxNewChunks, qPrintable(QString::number(newChunks)));
         QVERIFY2(newBytes <= inserted + 2 * cutLimits.maxSize,
                  qPrintable(QString::number(newBytes)));
+    }
+
+    void assemble_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<bool>("assembled");
+        QTest::newRow("old and new chunks") << "" << true;
+        QTest::newRow("installed file not intact") << "not intact" << true;
+        QTest::newRow("installed file changed since") << "changed" << true;
+        QTest::newRow("corrupt chunk") << "corrupt" << false;
+        QTest::newRow("missing chunk") << "missing" << false;
+        QTest::newRow("chunk larger than listed") << "oversized" << false;
+    }
+
+    // A file put together from the installed build and fetched chunks is the new
+    // file byte for byte, or no file at all.
+    void assemble()
+    {
+        QFETCH(QString, fault);
+        QFETCH(bool, assembled);
+        QTemporaryDir game;
+        const QByteArray before = bytes(QStringLiteral("text"), 3 * 1024 * 1024, 5);
+        QByteArray after = before;
+        after.insert(700 * 1024, bytes(QStringLiteral("random"), 300 * 1024, 6));
+        QVERIFY(writeFile(game.filePath(QStringLiteral("data.pak")), before));
+        QHash<ChunkId, QByteArray> store;
+        const ChunkIndex installed = indexOf(QStringLiteral("/data.pak"), before, store);
+        const ChunkIndex target = indexOf(QStringLiteral("/data.pak"), after, store);
+
+        const QSet<QString> intact{fault == QLatin1String("not intact") ? "" : "/data.pak"};
+        const ChunkPlan plan = planChunks(target, {"/data.pak", "/other"}, &installed, intact);
+        QCOMPARE(plan.wholeFiles, QStringList{"/other"});
+        QCOMPARE(plan.files.size(), 1);
+        qint64 fetched = 0;
+        for (const quint32 row : plan.fetch)
+            fetched += target.chunks[row].size;
+        if (fault.isEmpty())
+            QVERIFY(fetched <= 300 * 1024 + 2 * cutLimits.maxSize);
+
+        const ChunkId victim = target.chunks[plan.fetch.first()].id;
+        if (fault == QLatin1String("changed")) { // a local chunk no longer matches
+            QByteArray touched = before;
+            touched[10] = '!';
+            QVERIFY(writeFile(game.filePath(QStringLiteral("data.pak")), touched));
+        }
+        if (fault == QLatin1String("corrupt"))
+            store[victim][store[victim].size() / 2] ^= 1;
+        if (fault == QLatin1String("missing"))
+            store.remove(victim);
+        if (fault == QLatin1String("oversized"))
+            store[victim] = compressChunk(QByteArray(cutLimits.maxSize, 'x'), 1).value();
+        const FetchedChunk fetch = [&store](const ChunkId &id) {
+            return store.contains(id) ? Result<QByteArray>(store.value(id))
+                                      : Result<QByteArray>::fail(Failure::Kind::Server, "404");
+        };
+        const QString path = game.filePath(QStringLiteral("staged.pak"));
+        const Status status = assembleFile(target, plan.files.first(), game.path(), fetch, path);
+        QCOMPARE(status.ok(), assembled);
+        QCOMPARE(QFileInfo::exists(path), assembled);
+        if (assembled)
+            QCOMPARE(readFile(path), after);
     }
 
     // Published stores are cut with today's table; a change would make every
