@@ -311,6 +311,7 @@ private slots:
         QTest::newRow("unreadable index") << "index" << 1 << "nothing was removed";
         QTest::newRow("chunks folder is a link") << "link" << 2 << "not a folder";
         QTest::newRow("no store") << "none" << 2 << "missing";
+        QTest::newRow("chunks folder others can write") << "shared" << 2 << "other users";
     }
 
     // Nothing is removed when prune cannot tell what a build needs, or would
@@ -336,6 +337,11 @@ private slots:
             QVERIFY(QFile::link(elsewhere, out + QStringLiteral("/.chunkstore/chunks")));
             QCOMPARE(patchtool({"publish", source, out}).exitCode, 1);
         }
+        if (damage == QLatin1String("shared"))
+            QVERIFY(QFile::setPermissions(out + QStringLiteral("/.chunkstore/chunks/00"),
+                                          QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                              QFileDevice::ExeOwner | QFileDevice::WriteOther |
+                                              QFileDevice::ExeOther));
         const QSet<ChunkId> before = storedChunks(out);
         const ProgramRun prune = patchtool({"prune", "--keep", "1", out});
         QTEST(prune.exitCode, "exitCode");

@@ -24,6 +24,11 @@ Status realFolder(const QString &path, bool create)
     if (info.isSymLink() || (info.exists() && !info.isDir()))
         return Status::fail(Failure::Kind::Refused,
                             QStringLiteral("%1 is not a folder (a link or a file)").arg(path));
+    // Removing files from a folder others can write would let them choose what goes.
+    if (!create && info.exists() &&
+        (info.permissions() & (QFileDevice::WriteGroup | QFileDevice::WriteOther)))
+        return Status::fail(Failure::Kind::Refused,
+                            QStringLiteral("%1 can be written by other users").arg(path));
     if (!info.exists() && (!create || !QDir().mkdir(path)))
         return Status::fail(Failure::Kind::FileSystem,
                             QStringLiteral("%1: %2").arg(path, create

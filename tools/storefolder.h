@@ -19,7 +19,8 @@ inline const QString partSuffix = QStringLiteral(".part");
 class StoreFolder final
 {
 public:
-    // `outDir` is canonical. With `create`, makes the folders that are missing.
+    // `outDir` is canonical. With `create`, makes the folders that are missing;
+    // without (to remove files), refuses folders other users can write.
     static Result<std::unique_ptr<StoreFolder>> open(const QString &outDir, bool create);
 
     QString path(const QString &relative) const { return outDir + relative; }
