@@ -1,7 +1,7 @@
 # Suites of the update engine. They talk to a real loopback server and work on
 # real files below a private temporary folder.
 add_library(engine_test_support STATIC enginefixture.cpp enginefixture.h
-  support/movergate.cpp support/movergate.h)
+  support/movergate.cpp support/movergate.h support/presetprompter.h)
 target_include_directories(engine_test_support PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(engine_test_support PUBLIC launcher_engine test_support Qt6::Test)
 target_compile_definitions(engine_test_support PRIVATE LAUNCHER_EXE="$<TARGET_FILE:launcher>")

@@ -80,14 +80,15 @@ void checkNow(EngineFixture &fixture, Updater &updater);
 // is the test itself, which hands such a start over to the real launcher.
 int runAsFileMover(int argc, char **argv); // -1 when not started as the mover
 
-#define ENGINE_TEST_MAIN(TestClass)                                                                \
+#define ENGINE_TEST_MAIN_APP(Application, TestClass)                                               \
     int main(int argc, char **argv)                                                                \
     {                                                                                              \
         const int moverExit = runAsFileMover(argc, argv);                                          \
         if (moverExit >= 0)                                                                        \
             return moverExit;                                                                      \
-        QApplication app(argc, argv);                                                              \
+        Application app(argc, argv);                                                               \
         TestClass test;                                                                            \
         QTEST_SET_MAIN_SOURCE_PATH                                                                 \
         return QTest::qExec(&test, argc, argv);                                                    \
     }
+#define ENGINE_TEST_MAIN(TestClass) ENGINE_TEST_MAIN_APP(QCoreApplication, TestClass)

@@ -3,13 +3,13 @@
 // followed by a game update check), or an uninstall, and prints what the engine
 // did. Exit code 3 means the engine let it go on. With --hold the uninstall's
 // mover waits at a gate while the probe reports on what still runs meanwhile.
-#include "messagebox.h"
 #include "movergate.h"
+#include "presetprompter.h"
 #include "settings.h"
 #include "updater.h"
 
-#include <QApplication>
 #include <QCommandLineParser>
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <QProcess>
 #include <QTimer>
@@ -44,7 +44,7 @@ int main(int argc, char **argv)
         }
     }
 
-    QApplication app(argc, argv);
+    QCoreApplication app(argc, argv);
     QCommandLineParser parser;
     const QCommandLineOption versionUrl(QStringLiteral("version-url"), QString(),
                                         QStringLiteral("url"));
@@ -70,21 +70,27 @@ int main(int argc, char **argv)
     settings.launcherUpdateUrl = parser.value(versionUrl);
     settings.version = parser.value(localVersion);
 
-    MessageBox::setTestMode(true);
+    PresetPrompter prompter;
     if (parser.isSet(answer))
-        MessageBox::presetAnswer(parser.value(answer) == QLatin1String("yes") ? QMessageBox::Yes
-                                                                              : QMessageBox::No);
+        prompter.presetAnswer(parser.value(answer) == QLatin1String("yes"));
 
     int exitCode = 0;
     {
         Updater updater;
+        updater.setPrompter(&prompter);
         if (parser.isSet(stall))
             updater.setStallTimeout(parser.value(stall).toInt());
 
         QObject::connect(&updater, &Updater::launcherVersionCheckComplete, [&](bool success) {
             say(QStringLiteral("complete %1").arg(success ? "true" : "false"));
-            if (!success)
+            // As the window does: the launcher ends, saying why when the server was not reached.
+            if (!success) {
+                if (!updater.launcherCheckStatus())
+                    prompter.tell(Prompter::Box::Critical, QStringLiteral("Launch Error"),
+                                  updater.launcherCheckStatus().message());
+                QCoreApplication::exit(0);
                 return;
+            }
             if (!parser.isSet(thenCheck)) {
                 QTimer::singleShot(0, [] { QCoreApplication::exit(wentOn); });
                 return;
@@ -106,7 +112,8 @@ int main(int argc, char **argv)
             QObject::connect(&updater, &Updater::updateAvailable, &updater,
                              [&updater] { updater.startUpdate(); });
             QObject::connect(&updater, &Updater::noUpdateAvailable, &updater, [&updater] {
-                say(QStringLiteral("pending %1").arg(updater.installPendingFiles()));
+                say(QStringLiteral("pending %1")
+                        .arg(QVariant::fromValue(updater.installPendingFiles()).toString()));
                 QCoreApplication::exit(0);
             });
             QObject::connect(&updater, &Updater::updateComplete, &updater, [] {
@@ -147,14 +154,14 @@ int main(int argc, char **argv)
                     if (++ticks < 3)
                         return;
                     ticker.stop();
-                    const qsizetype boxes = MessageBox::shownBoxes().size();
-                    MessageBox::presetAnswer(QMessageBox::Yes);
+                    const qsizetype boxes = prompter.shown.size();
+                    prompter.presetAnswer(true);
                     updater.uninstall();
                     const bool moved = updater.installFiles(parser.value(uninstall), QString(), {});
                     say(QStringLiteral("held, ticked %1 times; second uninstall asked %2; second "
                                        "move %3")
                             .arg(ticks)
-                            .arg(MessageBox::shownBoxes().size() - boxes)
+                            .arg(prompter.shown.size() - boxes)
                             .arg(moved ? "true" : "false"));
                     gate->release(0);
                 });
@@ -169,11 +176,8 @@ int main(int argc, char **argv)
         }
     }
 
-    for (const MessageBox::Shown &box : MessageBox::shownBoxes()) {
-        const char *kind = box.icon == QMessageBox::Question      ? "question"
-                           : box.icon == QMessageBox::Information ? "information"
-                                                                  : "critical";
-        say(QStringLiteral("box %1 %2: %3").arg(QLatin1String(kind), box.title, box.text));
+    for (const PresetPrompter::Shown &box : std::as_const(prompter.shown)) {
+        say(QStringLiteral("box %1 %2: %3").arg(box.kind, box.title, box.text));
     }
     Settings::instance = nullptr;
     return exitCode;

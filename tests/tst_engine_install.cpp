@@ -1,8 +1,8 @@
 #include "enginefixture.h"
-#include "messagebox.h"
 #include "movergate.h"
 #include "pkexecstandin.h"
 #include "platform/platform.h"
+#include "presetprompter.h"
 #include "unprivileged.h"
 #include "updater.h"
 
@@ -64,6 +64,7 @@ class TestEngineInstall : public QObject
 private:
     EngineFixture fixture;
     std::unique_ptr<Updater> updater;
+    PresetPrompter prompter;
     std::unique_ptr<SignalLog> log;
     std::unique_ptr<MoverGate> gate;
 
@@ -83,19 +84,16 @@ private:
     }
 
 private slots:
-    void initTestCase()
-    {
-        MessageBox::setTestMode(true);
-        qRegisterMetaType<MoverGate::Verdict>();
-    }
+    void initTestCase() { qRegisterMetaType<MoverGate::Verdict>(); }
 
     void init()
     {
         QVERIFY(fixture.setUp());
-        MessageBox::clearRecord();
+        prompter = PresetPrompter();
         gate = std::make_unique<MoverGate>();
         QVERIFY(gate->isListening());
         updater = std::make_unique<Updater>();
+        updater->setPrompter(&prompter);
         log = std::make_unique<SignalLog>(updater.get());
     }
 
@@ -168,35 +166,39 @@ private slots:
         QTest::addColumn<FileMap>("staged"); // "/" alone: an empty staging folder
         QTest::addColumn<FileMap>("published");
         QTest::addColumn<MoverGate::Verdict>("verdict");
-        QTest::addColumn<int>("result");
+        QTest::addColumn<Updater::MoveIn>("result");
         QTest::addColumn<int>("movers");
         QTest::addColumn<QStringList>("installed");
         QTest::addColumn<QStringList>("leftStaged");
 
         const FileMap level{{"/level.pak", "l"}};
-        QTest::newRow("no staging folder") << FileMap() << level << MoverGate::Verdict::Proceed << 2
-                                           << 0 << QStringList() << QStringList();
+        QTest::newRow("no staging folder")
+            << FileMap() << level << MoverGate::Verdict::Proceed << Updater::MoveIn::NothingStaged
+            << 0 << QStringList() << QStringList();
         QTest::newRow("only empty folders")
             << FileMap{{"/", ""}, {"/a/b/", ""}, {"/c/", ""}} << level
-            << MoverGate::Verdict::Proceed << 2 << 0 << QStringList() << QStringList();
+            << MoverGate::Verdict::Proceed << Updater::MoveIn::NothingStaged << 0 << QStringList()
+            << QStringList();
         QTest::newRow("a file deep down")
             << FileMap{{"/a/", ""}, {"/a/b/level.pak", "l"}} << FileMap{{"/a/b/level.pak", "l"}}
-            << MoverGate::Verdict::Proceed << 0 << 1 << QStringList{"a/b/level.pak"}
-            << QStringList();
+            << MoverGate::Verdict::Proceed << Updater::MoveIn::Installed << 1
+            << QStringList{"a/b/level.pak"} << QStringList();
         QTest::newRow("only a dot-file")
             << FileMap{{"/.initcomplete", ""}} << FileMap{{"/.initcomplete", ""}}
-            << MoverGate::Verdict::Proceed << 0 << 1 << QStringList{".initcomplete"}
-            << QStringList();
+            << MoverGate::Verdict::Proceed << Updater::MoveIn::Installed << 1
+            << QStringList{".initcomplete"} << QStringList();
         // A partial file of a current key stays for the next run; a stray goes.
         QTest::newRow("partial and stray files")
             << FileMap{{"/level.pak", "partial"}, {"/stray.pak", "s"}, {"/old/gone.pak", "g"}}
-            << level << MoverGate::Verdict::Proceed << 2 << 0 << QStringList()
-            << QStringList{"level.pak"};
+            << level << MoverGate::Verdict::Proceed << Updater::MoveIn::NothingStaged << 0
+            << QStringList() << QStringList{"level.pak"};
         QTest::newRow("only checked files")
             << FileMap{{"/level.pak", "l"}, {"/stray.pak", "s"}} << level
-            << MoverGate::Verdict::Proceed << 0 << 1 << QStringList{"level.pak"} << QStringList();
-        QTest::newRow("mover fails") << level << level << MoverGate::Verdict::Fail << 1 << 1
-                                     << QStringList() << QStringList{"level.pak"};
+            << MoverGate::Verdict::Proceed << Updater::MoveIn::Installed << 1
+            << QStringList{"level.pak"} << QStringList();
+        QTest::newRow("mover fails")
+            << level << level << MoverGate::Verdict::Fail << Updater::MoveIn::Failed << 1
+            << QStringList() << QStringList{"level.pak"};
     }
 
     void installPendingFiles()
@@ -204,7 +206,7 @@ private slots:
         QFETCH(FileMap, staged);
         QFETCH(FileMap, published);
         QFETCH(MoverGate::Verdict, verdict);
-        QFETCH(int, result);
+        QFETCH(Updater::MoveIn, result);
         QFETCH(int, movers);
         QFETCH(QStringList, installed);
         QFETCH(QStringList, leftStaged);
@@ -224,7 +226,7 @@ private slots:
         QCOMPARE(gate->arrivals(), movers);
         QCOMPARE(filesBelow(fixture.installDir()), installed);
         QCOMPARE(filesBelow(Updater::stagingDirectory()), leftStaged);
-        if (result == 1)
+        if (result == Updater::MoveIn::Failed)
             QCOMPARE(log->events,
                      QStringList{QStringLiteral("downloadError(Installation process failed)")});
     }
@@ -265,7 +267,7 @@ private slots:
             QVERIFY(fixture.publish(files));
             checkNow(fixture, *updater);
             QTRY_VERIFY(log->hasClosingSignal());
-            QCOMPARE(updater->installPendingFiles(), 0);
+            QCOMPARE(updater->installPendingFiles(), Updater::MoveIn::Installed);
         }
         for (auto it = files.constBegin(); it != files.constEnd(); ++it) {
             const QFileInfo installed(fixture.installDir() + it.key());
@@ -314,7 +316,7 @@ private slots:
         }
         log->events.clear();
         fixture.server->resetCounters();
-        MessageBox::presetAnswer(QMessageBox::Yes);
+        prompter.presetAnswer(true);
 
         PaintCounter window;
         window.show();
@@ -329,7 +331,7 @@ private slots:
         bool probed = false;
         QStringList eventsWhileHeld;
         bool secondInstall = true;
-        int secondPending = -1;
+        Updater::MoveIn secondPending = Updater::MoveIn::Installed;
         bool secondMigrate = true;
         qsizetype boxesBefore = 0;
         connect(gate.get(), &MoverGate::arrived, this, [&](int index) {
@@ -347,7 +349,7 @@ private slots:
             probed = true;
             ticker.stop();
             const QStringList before = log->events;
-            boxesBefore = MessageBox::shownBoxes().size();
+            boxesBefore = prompter.shown.size();
             secondInstall = updater->installFiles(sourceDir(), fixture.installDir(), {});
             secondPending = updater->installPendingFiles();
             secondMigrate = updater->migrateLegacyInstallation();
@@ -362,7 +364,7 @@ private slots:
         if (operation == QLatin1String("installFiles")) {
             outcome = updater->installFiles(sourceDir(), fixture.installDir(), {});
         } else if (operation == QLatin1String("installPendingFiles")) {
-            outcome = updater->installPendingFiles();
+            outcome = int(updater->installPendingFiles()); // Installed: 0
         } else if (operation == QLatin1String("uninstall")) {
             updater->uninstall();
         } else if (operation == QLatin1String("migrate")) {
@@ -376,9 +378,9 @@ private slots:
         QVERIFY(ticks >= 3);
         QCOMPARE(gate->arrivals(), 1);
         QCOMPARE(secondInstall, false);
-        QCOMPARE(secondPending, 1);
+        QCOMPARE(secondPending, Updater::MoveIn::Busy);
         QCOMPARE(secondMigrate, false);
-        QCOMPARE(MessageBox::shownBoxes().size(), boxesBefore);
+        QCOMPARE(prompter.shown.size(), boxesBefore);
         QCOMPARE(eventsWhileHeld, QStringList());
         QCOMPARE(outcome, result);
         const auto seen = [this] {
@@ -566,5 +568,5 @@ private slots:
     }
 };
 
-ENGINE_TEST_MAIN(TestEngineInstall)
+ENGINE_TEST_MAIN_APP(QApplication, TestEngineInstall)
 #include "tst_engine_install.moc"

@@ -1,11 +1,11 @@
 #include "enginefixture.h"
-#include "messagebox.h"
 #include "pkexecstandin.h"
 #include "platform/platform.h"
+#include "presetprompter.h"
 #include "unprivileged.h"
 #include "updater.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
@@ -65,6 +65,7 @@ class TestEngineMaintenance : public QObject
 private:
     EngineFixture fixture;
     std::unique_ptr<Updater> updater;
+    PresetPrompter prompter;
     std::unique_ptr<SignalLog> log;
     QList<QProcess *> games;
 
@@ -96,13 +97,12 @@ private:
     }
 
 private slots:
-    void initTestCase() { MessageBox::setTestMode(true); }
-
     void init()
     {
         QVERIFY(fixture.setUp());
-        MessageBox::clearRecord();
+        prompter = PresetPrompter();
         updater = std::make_unique<Updater>();
+        updater->setPrompter(&prompter);
         log = std::make_unique<SignalLog>(updater.get());
     }
 
@@ -155,26 +155,24 @@ private slots:
     void uninstall_data()
     {
         QTest::addColumn<bool>("folderExists");
-        QTest::addColumn<QMessageBox::StandardButton>("answer");
+        QTest::addColumn<bool>("confirmed");
         QTest::addColumn<bool>("manifestKnown"); // else the engine fetches one first
         QTest::addColumn<bool>("foreignFiles");
         QTest::addColumn<bool>("removed");
 
-        QTest::newRow("confirmed") << true << QMessageBox::Yes << true << false << true;
-        QTest::newRow("confirmed, no manifest yet")
-            << true << QMessageBox::Yes << false << false << true;
-        QTest::newRow("player's files kept") << true << QMessageBox::Yes << true << true << true;
+        QTest::newRow("confirmed") << true << true << true << false << true;
+        QTest::newRow("confirmed, no manifest yet") << true << true << false << false << true;
+        QTest::newRow("player's files kept") << true << true << true << true << true;
         QTest::newRow("player's files kept, no manifest yet")
-            << true << QMessageBox::Yes << false << true << true;
-        QTest::newRow("declined") << true << QMessageBox::No << true << false << false;
-        QTest::newRow("box closed") << true << QMessageBox::NoButton << true << false << false;
-        QTest::newRow("nothing installed") << false << QMessageBox::Yes << true << false << false;
+            << true << true << false << true << true;
+        QTest::newRow("declined") << true << false << true << false << false;
+        QTest::newRow("nothing installed") << false << true << true << false << false;
     }
 
     void uninstall()
     {
         QFETCH(bool, folderExists);
-        QFETCH(QMessageBox::StandardButton, answer);
+        QFETCH(bool, confirmed);
         QFETCH(bool, manifestKnown);
         QFETCH(bool, foreignFiles);
         QFETCH(bool, removed);
@@ -196,16 +194,16 @@ private slots:
             log->events.clear();
         }
         fixture.settings->lastUpdateCheck.clear();
-        MessageBox::presetAnswer(answer);
+        prompter.presetAnswer(confirmed);
 
         updater->uninstall();
-        QCOMPARE(MessageBox::shownBoxes().isEmpty(), !folderExists);
+        QCOMPARE(prompter.shown.isEmpty(), !folderExists);
         if (!removed) {
             QCOMPARE(QDir(fixture.installDir()).exists(), folderExists);
             QCOMPARE(log->events, QStringList());
             return;
         }
-        QCOMPARE(MessageBox::shownBoxes().first().title, QStringLiteral("Confirm Uninstall"));
+        QCOMPARE(prompter.shown.first().title, QStringLiteral("Confirm Uninstall"));
         QTRY_VERIFY(log->events.contains(QStringLiteral("stateChanged(install)")));
         QCOMPARE(log->named(QStringLiteral("downloadError")), QStringList());
         QVERIFY(!QFileInfo::exists(fixture.installDir() + QStringLiteral("/data/sub")));
@@ -214,21 +212,16 @@ private slots:
             QCOMPARE(entriesBelow(fixture.installDir()),
                      (QStringList{"EmptyOwn/", "OtherGame/", "OtherGame/save.dat", "data/",
                                   "data/dropped.pak", "photo.jpg"}));
-            QTRY_COMPARE(MessageBox::shownBoxes().size(), 2);
-            const MessageBox::Shown kept = MessageBox::shownBoxes().last();
-            QCOMPARE(kept.icon, QMessageBox::Information);
+            QTRY_COMPARE(prompter.shown.size(), 2);
+            const PresetPrompter::Shown kept = prompter.shown.last();
+            QCOMPARE(kept.kind, QStringLiteral("information"));
             QVERIFY(kept.text.contains(QDir::toNativeSeparators(fixture.installDir())));
         } else {
             QVERIFY(!QFileInfo::exists(fixture.installDir()));
-            QCOMPARE(MessageBox::shownBoxes().size(), 1);
+            QCOMPARE(prompter.shown.size(), 1);
         }
 
-        // The fresh check goes out now or is the next press's job.
-        if (updater->recheckPending()) {
-            fixture.settings->lastUpdateCheck.clear();
-            updater->startUpdate();
-        }
-        QVERIFY(!updater->recheckPending());
+        // The fresh check goes out now, or once the second since the last one is over.
         QTRY_COMPARE(log->events.last(), QStringLiteral("updateAvailable(install)"));
     }
 

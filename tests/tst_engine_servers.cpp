@@ -4,7 +4,7 @@
 #include "nginxserver.h"
 #include "updater.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QNetworkReply>

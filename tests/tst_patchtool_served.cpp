@@ -2,7 +2,7 @@
 #include "manifestcodec.h"
 #include "updater.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QFileInfo>
 #include <QProcess>
 #include <QRandomGenerator>

@@ -259,5 +259,5 @@ private slots:
     }
 };
 
-ENGINE_TEST_MAIN(TestUiButton)
+ENGINE_TEST_MAIN_APP(QApplication, TestUiButton)
 #include "tst_ui_button.moc"

@@ -246,5 +246,5 @@ private slots:
     }
 };
 
-ENGINE_TEST_MAIN(TestUiGameCycle)
+ENGINE_TEST_MAIN_APP(QApplication, TestUiGameCycle)
 #include "tst_ui_gamecycle.moc"

@@ -753,5 +753,5 @@ private slots:
     }
 };
 
-ENGINE_TEST_MAIN(TestUiMenu)
+ENGINE_TEST_MAIN_APP(QApplication, TestUiMenu)
 #include "tst_ui_menu.moc"

@@ -1,90 +1,29 @@
-#include "filekey.h"
-#include "messagebox.h"
-#include "platform/platform.h"
-#include "responsivewait.h"
-#include "settings.h"
-#include "updater.h"
+#include "maintenance.h"
 
-#include <QCoreApplication>
+#include "enginefolders.h"
+#include "filekey.h"
+#include "legacyinstallation.h"
+#include "moverclient.h"
+#include "platform/platform.h"
+#include "settings.h"
+#include "stagedinstall.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QScopeGuard>
 
-#include <quazip.h>
-#include <quazipfile.h>
-
-#include <memory>
-
 namespace {
 
-QString legacyDirectory()
+Result<QString> writeOwnedList(const QJsonObject &table)
 {
-    return QDir::toNativeSeparators(QDir::cleanPath(
-        platform::roamingAppDataPath() + QLatin1Char('/') + Settings::instance->legacyDir));
-}
-
-// Writes every entry of `archive` below `folder`. Names are checked before
-// anything is written, so a hostile archive leaves the folder untouched.
-bool extractArchive(const QString &archive, const QString &folder)
-{
-    QuaZip zip(archive);
-    if (!zip.open(QuaZip::mdUnzip))
-        return false;
-    const QStringList names = zip.getFileNameList();
-    for (const QString &name : names) {
-        if (!isContainedRelativePath(name)) {
-            qWarning().noquote() << "Refused archive entry" << name << "in" << archive;
-            return false;
-        }
-    }
-
-    constexpr qint64 chunkBytes = 256 * 1024;
-    const std::unique_ptr<char[]> buffer(new char[chunkBytes]);
-    QuaZipFile entry(&zip);
-    for (bool more = zip.goToFirstFile(); more; more = zip.goToNextFile()) {
-        const QString name = zip.getCurrentFileName();
-        const QString target =
-            QDir::toNativeSeparators(QDir::cleanPath(folder + QLatin1Char('/') + name));
-        // A folder entry is a folder, not an empty file that would block its contents.
-        if (name.endsWith(QLatin1Char('/'))) {
-            if (!QDir().mkpath(target))
-                return false;
-            continue;
-        }
-        if (!entry.open(QIODevice::ReadOnly))
-            return false;
-        QDir().mkpath(QFileInfo(target).path());
-        QFile out(target);
-        if (!out.open(QIODevice::WriteOnly)) {
-            entry.close();
-            return false;
-        }
-        // In bounded chunks: an entry may be far larger than memory should hold.
-        bool written = true;
-        for (;;) {
-            const qint64 length = entry.read(buffer.get(), chunkBytes);
-            if (length <= 0) {
-                written = length == 0;
-                break;
-            }
-            if (out.write(buffer.get(), length) != length) {
-                written = false;
-                break;
-            }
-        }
-        entry.close();
-        out.close();
-        if (!written || entry.getZipError() != UNZ_OK)
-            return false;
-    }
-    zip.close();
-    return zip.getZipError() == UNZ_OK;
+    return MoverClient::writeList(QStringLiteral("owned-files.txt"),
+                                  Maintenance::ownedEntries(table));
 }
 
 } // namespace
 
-bool Updater::isGameRunning()
+bool Maintenance::isGameRunning()
 {
     const QString name = platform::executableFileName(Settings::instance->executableName);
     const QString folder = Settings::installPath();
@@ -101,114 +40,140 @@ bool Updater::isGameRunning()
     return false;
 }
 
-void Updater::uninstall()
+QStringList Maintenance::ownedEntries(const QJsonObject &table)
 {
-    // Nothing to ask while a mover runs: its folder may be the one to remove.
-    if (!fileWorkAllowed() || uninstallAfterCheck)
-        return;
-    const QString dir = Settings::installPath();
-    // An empty or relative path would name whatever folder we were started in.
-    if (!isFullPath(dir) || !QDir(dir).exists())
-        return;
-    const QMessageBox::StandardButton answer = MessageBox::question(
-        QStringLiteral("Confirm Uninstall"),
-        QStringLiteral("Are you sure you want to uninstall? This will remove all game files."),
-        QMessageBox::Yes | QMessageBox::No);
-    if (answer != QMessageBox::Yes)
-        return;
-    if (manifestFiles.isEmpty()) {
-        // What the game owns is only known from a manifest: fetch one first.
-        uninstallAfterCheck = true;
-        if (engineState != State::Checking)
-            requestManifest();
-        return;
+    QStringList entries;
+    for (auto it = table.constBegin(); it != table.constEnd(); ++it) {
+        const QString key = it.key();
+        if (!isSafeFileKey(key))
+            continue;
+        const QString relative = key.startsWith(QLatin1Char('/')) ? key.mid(1) : key;
+        if (!relative.isEmpty())
+            entries.append(relative);
     }
-    performUninstall(dir);
+    entries.append(QStringLiteral(".initcomplete"));
+    return entries;
 }
 
-void Updater::performUninstall(const QString &dir)
+Status Maintenance::asFileWork(bool uninstalling, const std::function<Status()> &step)
 {
-    // Only what the game owns goes: the folder may hold the player's other files.
-    const QString list = writeOwnedList();
-    if (list.isEmpty()) {
-        emit downloadError(QStringLiteral("Some files could not be removed during uninstall"));
-        return;
+    emit fileWorkStarted(uninstalling);
+    const auto end = qScopeGuard([this] { emit fileWorkEnded(); });
+    return step();
+}
+
+void Maintenance::report(const Status &status)
+{
+    if (!status)
+        emit error(status.message());
+}
+
+bool Maintenance::installFiles(const QString &source, const QString &destination,
+                               const QStringList &ignore)
+{
+    // An empty destination would be the mover's delete mode, which only uninstall may start.
+    Status moved = MoverClient::checkFolderPair(source, destination);
+    if (moved)
+        moved = asFileWork(false, [&] { return MoverClient::run(source, destination, ignore); });
+    report(moved);
+    return moved.ok();
+}
+
+Maintenance::MoveIn Maintenance::moveStagedIn(const QSet<QString> &keys, const QJsonObject &table)
+{
+    const Result<StagedInstall::Plan> plan = StagedInstall::prepare(keys, table);
+    if (!plan) {
+        emit error(plan.message());
+        return plan.kind() == Failure::Kind::GameRunning ? MoveIn::GameRunning : MoveIn::Failed;
     }
+    if (plan->entries.isEmpty())
+        return MoveIn::NothingStaged;
+    const QString list = plan->listFile;
     const auto removeList = qScopeGuard([list] { QFile::remove(list); });
-
-    bool ok = false;
-    {
-        beginFileWork(State::Uninstalling);
-        const auto end = qScopeGuard([this] { endFileWork(); });
-        if (QFileInfo(dir).isWritable()) {
-            ok = runFileMover(dir, QString(), {}, list);
-        } else {
-            const QString exe = QDir::toNativeSeparators(QCoreApplication::applicationFilePath());
-            platform::ElevatedRun run;
-            runWhileResponsive([&] {
-                run = platform::runElevated(
-                    exe,
-                    {QStringLiteral("--source"), QDir::toNativeSeparators(dir),
-                     QStringLiteral("--dest"), QString(), QStringLiteral("--ignore"), QString(),
-                     QStringLiteral("--list"), QDir::toNativeSeparators(list)},
-                    platform::NoTimeLimit);
-            });
-            if (run.outcome == platform::ElevatedRun::Outcome::Declined) {
-                emit downloadError(
-                    QStringLiteral("Failed to uninstall - could not get necessary permissions"));
-                return;
-            }
-            // Without a process or an exit code to look at, the mover is taken at its word.
-            ok = run.outcome != platform::ElevatedRun::Outcome::Finished || run.exitCode == 0;
-        }
-    }
-
-    if (!ok) {
-        emit downloadError(QStringLiteral("Some files could not be removed during uninstall"));
-        return;
-    }
-    emit stateChanged(QStringLiteral("install"));
-    if (QFileInfo(dir).isDir())
-        MessageBox::information(
-            QStringLiteral("Uninstall"),
-            QStringLiteral("The game was removed. The folder %1 was kept because it still holds "
-                           "files that are not part of the game.")
-                .arg(QDir::toNativeSeparators(dir)));
-    recheckRequired = true;
-    checkForUpdates();
+    const Status moved = asFileWork(false, [&] {
+        return MoverClient::run(EngineFolders::stagingDirectory(), Settings::installPath(), {},
+                                list);
+    });
+    report(moved);
+    return moved ? MoveIn::Installed : MoveIn::Failed;
 }
 
-bool Updater::hasLegacyInstallation()
+Maintenance::Relocation Maintenance::relocate(const QString &destination, const QJsonObject &table)
 {
-    const QDir legacy(legacyDirectory());
-    return legacy.exists() && legacy.exists(QStringLiteral(".initcomplete"));
+    Relocation result;
+    const QString source = Settings::installPath();
+    const Status pair = MoverClient::checkFolderPair(source, destination);
+    if (!pair) {
+        result.error = pair.message();
+        return result;
+    }
+    if (!QFileInfo(source).isDir()) {
+        result.ok = true; // nothing installed there yet: nothing to move
+        return result;
+    }
+    if (table.isEmpty()) {
+        result.error = QStringLiteral("The list of the game's files is not known yet. Please "
+                                      "check for updates first.");
+        return result;
+    }
+    const Result<QString> list = writeOwnedList(table);
+    if (!list) {
+        result.error = QStringLiteral("Could not prepare the list of the game's files.");
+        return result;
+    }
+    const QString listFile = list.value();
+    const auto removeList = qScopeGuard([listFile] { QFile::remove(listFile); });
+    const Status moved =
+        asFileWork(false, [&] { return MoverClient::run(source, destination, {}, listFile); });
+    result.ok = moved.ok();
+    result.error = moved.ok() ? QString() : moved.message();
+    result.leftOtherFiles = QFileInfo(source).isDir();
+    return result;
 }
 
-bool Updater::migrateLegacyInstallation()
+bool Maintenance::removeGame(const QString &folder, const QJsonObject &table)
 {
-    // Only one file operation at a time; this one moves nothing meanwhile.
-    if (!fileWorkAllowed())
+    const QString someFilesKept =
+        QStringLiteral("Some files could not be removed during uninstall");
+    // Only what the game owns goes: the folder may hold the player's other files.
+    const Result<QString> list = writeOwnedList(table);
+    if (!list) {
+        emit error(someFilesKept);
         return false;
-    beginFileWork();
-    const auto end = qScopeGuard([this] { endFileWork(); });
+    }
+    const QString listFile = list.value();
+    const auto removeList = qScopeGuard([listFile] { QFile::remove(listFile); });
+    const Status removed = asFileWork(true, [&]() -> Status {
+        if (!QFileInfo(folder).isWritable())
+            return MoverClient::removeElevated(folder, listFile);
+        const Status moved = MoverClient::run(folder, QString(), {}, listFile);
+        report(moved);
+        return moved ? Status() : Status::fail(Failure::Kind::Internal, someFilesKept);
+    });
+    report(removed);
+    return removed.ok();
+}
 
-    const QString legacy = legacyDirectory();
+bool Maintenance::migrateLegacy()
+{
+    const QString legacy = LegacyInstallation::directory();
     const QString destination = Settings::installPath();
-
-    const QString archive = legacy + QStringLiteral("/data.bin");
-    if (QFile::exists(archive)) {
-        bool extracted = false;
-        runWhileResponsive([&] { extracted = extractArchive(archive, legacy); });
-        if (!extracted)
-            return false;
-        QFile::remove(archive);
-    }
-    // The old client's own settings stay with it.
-    const QString refusal = checkFolderPair(legacy, destination);
-    if (!refusal.isEmpty()) {
-        emit downloadError(refusal);
-        return false;
-    }
-    return runFileMover(legacy, destination,
-                        {QStringLiteral("config.otml"), QStringLiteral("data.bin")});
+    bool unpacked = false;
+    const Status migrated = asFileWork(false, [&]() -> Status {
+        const Status archive = LegacyInstallation::unpackArchive();
+        if (!archive)
+            return archive;
+        unpacked = true;
+        const Status pair = MoverClient::checkFolderPair(legacy, destination);
+        if (!pair)
+            return pair;
+        // The old client's own settings stay with it.
+        return MoverClient::run(legacy, destination,
+                                {QStringLiteral("config.otml"), QStringLiteral("data.bin")});
+    });
+    // An archive that cannot be unpacked has no message of its own: the window
+    // says that the migration failed.
+    if (unpacked)
+        report(migrated);
+    return migrated.ok();
 }

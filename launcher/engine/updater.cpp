@@ -1,136 +1,72 @@
 #include "updater.h"
 
-#include "inactivityguard.h"
-#include "launcherrequest.h"
-#include "manifestcodec.h"
-#include "messagebox.h"
+#include "enginefolders.h"
+#include "legacyinstallation.h"
+#include "moverclient.h"
+#include "prompter.h"
 #include "settings.h"
+#include "stagedinstall.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDebug>
 #include <QDir>
 #include <QFile>
-#include <QNetworkRequest>
-#include <QSslConfiguration>
-#include <QTimer>
+#include <QFileInfo>
+#include <QNetworkReply>
+#include <QThread>
 
-namespace {
+int maxConcurrentDownloads = QThread::idealThreadCount();
 
-// Marks a manifest reply stopped for its size, so its end is not read as a network failure.
-constexpr char oversizedProperty[] = "engineOversized";
-
-} // namespace
-
-Updater::Updater() : QObject(nullptr)
+Updater::Updater()
+    : QObject(nullptr), manifestCheck(networkManager), downloads(networkManager),
+      launcherCheck(networkManager)
 {
-    qRegisterMetaType<QNetworkReply::NetworkError>();
-    connect(&networkManager, &QNetworkAccessManager::finished, this, &Updater::handleNetworkReply);
-    deferredCheck = new QTimer(this);
-    deferredCheck->setSingleShot(true);
-    connect(deferredCheck, &QTimer::timeout, this, &Updater::runDeferredCheck);
+    connect(&schedule, &CheckSchedule::due, this, &Updater::runDeferredCheck);
+    connect(&manifestCheck, &ManifestCheck::received, this, &Updater::onManifest);
+    connect(&manifestCheck, &ManifestCheck::failed, this, &Updater::onManifestFailed);
+    connect(&verification, &Verification::started, this, &Updater::verificationStarted);
+    connect(&verification, &Verification::progress, this, &Updater::verificationProgress);
+    connect(&verification, &Verification::finished, this, &Updater::onVerified);
+    connect(&downloads, &DownloadRun::speed, this, &Updater::downloadProgress);
+    connect(&downloads, &DownloadRun::progress, this, &Updater::overallProgress);
+    connect(&downloads, &DownloadRun::fileReady, this,
+            [this](const QString &key) { checkedKeys.insert(key); });
+    connect(&downloads, &DownloadRun::failed, this, &Updater::onRunFailed);
+    connect(&downloads, &DownloadRun::finished, this, &Updater::completeRun);
+    connect(&launcherCheck, &LauncherVersionCheck::finished, this,
+            &Updater::launcherVersionCheckComplete);
+    connect(&maintenance, &Maintenance::fileWorkStarted, this, &Updater::beginFileWork);
+    connect(&maintenance, &Maintenance::fileWorkEnded, this, &Updater::endFileWork);
+    connect(&maintenance, &Maintenance::error, this, &Updater::downloadError);
 }
 
 Updater::~Updater()
 {
-    stopVerification();
-
-    const QList<QNetworkReply *> replies = activeDownloads.keys();
-    for (QNetworkReply *reply : replies) {
-        QObject::disconnect(reply, nullptr, nullptr, nullptr);
-        const auto it = activeDownloads.find(reply);
-        if (it != activeDownloads.end() && it->file) {
-            it->file->close();
-            delete it->file;
-            it->file = nullptr;
-        }
-        reply->abort();
-        reply->close();
-        reply->deleteLater();
-    }
-    activeDownloads.clear();
-    pendingDownloads.clear();
-
-    // Replies the manager still owns (manifest, launcher version) must not call
-    // back into an engine whose members are being destroyed.
-    disconnect(&networkManager, nullptr, this, nullptr);
+    // Nothing the helpers still finish may call back into an engine being destroyed.
+    verification.stop();
+    downloads.cancel();
+    manifestCheck.drop();
     const auto owned = networkManager.findChildren<QNetworkReply *>();
     for (QNetworkReply *reply : owned)
-        disconnect(reply, nullptr, this, nullptr);
+        disconnect(reply, nullptr, nullptr, nullptr);
 }
 
-QString Updater::stalledServerMessage()
+void Updater::setStallTimeout(int milliseconds)
 {
-    return QStringLiteral("The patching server stopped responding.");
-}
-
-QString Updater::invalidManifestMessage()
-{
-    return QStringLiteral("The patching server sent an invalid update manifest.");
-}
-
-QNetworkReply *Updater::sendRequest(const QUrl &url, Purpose purpose, qint64 rangeStart)
-{
-    // Files are checked by the CRC of their own bytes: ask for them as stored.
-    QNetworkRequest request =
-        launcherRequest(url, Settings::instance->applicationName,
-                        purpose == Purpose::File ? BodyEncoding::Identity : BodyEncoding::AsServed);
-    request.setAttribute(QNetworkRequest::User, static_cast<int>(purpose));
-    if (rangeStart > 0)
-        request.setRawHeader(QByteArrayLiteral("Range"),
-                             "bytes=" + QByteArray::number(rangeStart) + '-');
-    QNetworkReply *reply = networkManager.get(request);
-    connect(InactivityGuard::watch(reply, stallTimeoutMs), &InactivityGuard::stalled, this,
-            &Updater::onRequestStalled);
-    return reply;
-}
-
-void Updater::onRequestStalled(QNetworkReply *reply)
-{
-    switch (purposeOf(reply)) {
-    case Purpose::File:
-        if (activeDownloads.contains(reply))
-            failRun(stalledServerMessage());
-        return;
-    case Purpose::Manifest: {
-        // Its end must not be read as a second failure; an earlier check's says nothing.
-        const bool current = reply == currentManifest;
-        disconnect(reply, nullptr, this, nullptr);
-        reply->abort();
-        if (current)
-            handleDownloadError(QNetworkReply::TimeoutError);
-        return;
-    }
-    case Purpose::LauncherVersion:
-        disconnect(reply, nullptr, this, nullptr);
-        reply->abort();
-        onLauncherVersionReply(reply);
-        return;
-    }
-}
-
-Updater::Purpose Updater::purposeOf(const QNetworkReply *reply)
-{
-    return static_cast<Purpose>(reply->request().attribute(QNetworkRequest::User).toInt());
-}
-
-bool Updater::isStall(QNetworkReply::NetworkError error)
-{
-    return error == QNetworkReply::TimeoutError;
-}
-
-QString Updater::gameStartedMessage()
-{
-    return QStringLiteral("The game was started while the update was downloading. The "
-                          "downloaded files were kept and will be installed by the next update "
-                          "once the game is closed.");
+    stallTimeoutMs = milliseconds;
+    downloads.setStallTimeout(milliseconds);
 }
 
 void Updater::setState(State next)
 {
+    if (engineState == next)
+        return;
     engineState = next;
+    emit activityChanged(next);
     // A check asked for while we were busy runs now, unless the caller starts other work first.
-    if (next == State::Idle && checkWanted && !deferredCheck->isActive())
-        deferredCheck->start(0);
+    if (next == State::Idle)
+        schedule.engineIdle();
 }
 
 bool Updater::fileWorkAllowed() const
@@ -141,12 +77,8 @@ bool Updater::fileWorkAllowed() const
 
 void Updater::runDeferredCheck()
 {
-    if (!checkWanted)
-        return;
-    if (engineState != State::Idle)
-        return; // still busy: setState runs it once idle
-    checkWanted = false;
-    requestManifest();
+    if (engineState == State::Idle)
+        requestManifest(); // still busy otherwise: setState runs it once idle
 }
 
 void Updater::checkForUpdates()
@@ -154,110 +86,69 @@ void Updater::checkForUpdates()
     switch (engineState) {
     case State::Checking:
     case State::Verifying:
+    case State::PreparingUninstall:
         return; // the check under way answers this one too
     case State::Downloading:
     case State::MovingFiles:
     case State::Uninstalling:
         // Not now (a check would verify a half-moved folder), but not forgotten.
-        checkWanted = true;
+        schedule.wantWhenIdle();
         return;
     case State::Idle:
         break;
     }
 
-    // At most one check a second; one asked for sooner runs when the second is over.
-    const QDateTime last = QDateTime::fromString(Settings::instance->lastUpdateCheck, Qt::ISODate);
-    const QDateTime now = QDateTime::currentDateTime();
-    if (last.isValid() && last.addSecs(1) > now) {
-        checkWanted = true;
-        // A last check in the future (a clock set back) holds us no longer than a second.
-        const qint64 wait = qBound(qint64(1), now.msecsTo(last.addSecs(1)), qint64(1000));
-        if (!deferredCheck->isActive())
-            deferredCheck->start(static_cast<int>(wait));
-        return;
-    }
-    checkWanted = false;
-    deferredCheck->stop();
-    requestManifest();
+    if (!schedule.holdsBack(Settings::instance->lastUpdateCheck))
+        requestManifest();
 }
 
 void Updater::requestManifest()
 {
-    Settings *settings = Settings::instance;
-    recheckRequired = false;
-    setState(State::Checking);
+    schedule.checkSent();
+    if (engineState != State::PreparingUninstall)
+        setState(State::Checking);
     // Its verification must not read a folder an earlier mover is still changing.
-    waitForEarlierMover();
+    MoverClient::waitForEarlierMover();
     emit checkingForUpdates();
-    settings->setLastUpdateCheck(QDateTime::currentDateTime().toString(Qt::ISODate));
-
-    const QString address = settings->updateUrl + QLatin1Char('/') + settings->manifestFile;
-    QNetworkReply *reply = sendRequest(QUrl(address, QUrl::TolerantMode), Purpose::Manifest);
-    currentManifest = reply;
-    connect(reply, &QNetworkReply::errorOccurred, this,
-            [this, reply](QNetworkReply::NetworkError error) {
-                // Only the latest check speaks; an earlier one was replaced.
-                if (reply == currentManifest)
-                    handleDownloadError(error);
-            });
-    // Stop a body beyond the manifest bound while it arrives, before it fills memory.
-    connect(reply, &QNetworkReply::downloadProgress, this, [this, reply](qint64 received, qint64) {
-        if (received <= maxManifestBodyBytes || reply->property(oversizedProperty).toBool())
-            return;
-        disconnect(reply, &QNetworkReply::errorOccurred, this, nullptr);
-        reply->setProperty(oversizedProperty, true);
-        reply->abort();
-    });
+    Settings::instance->setLastUpdateCheck(QDateTime::currentDateTime().toString(Qt::ISODate));
+    manifestCheck.start(stallTimeoutMs);
 }
 
-void Updater::handleNetworkReply(QNetworkReply *reply)
+void Updater::onManifest(const QJsonObject &files)
 {
-    // Replies are told apart by what they were sent for, not by their address:
-    // a game file may well be named like the manifest.
-    if (purposeOf(reply) == Purpose::Manifest) {
-        // Its verification must not read the folder a mover is working on.
-        if (engineState == State::MovingFiles || engineState == State::Uninstalling) {
-            deferredReplies.append(reply);
-            return;
-        }
-        // An earlier check's reply, or one that already failed, tells nothing now.
-        if (reply != currentManifest) {
-            reply->deleteLater();
-            return;
-        }
-        currentManifest = nullptr;
-        if (reply->property(oversizedProperty).toBool())
-            refuseManifest(QStringLiteral("body larger than %1 bytes").arg(maxManifestBodyBytes));
-        else if (reply->error() == QNetworkReply::NoError)
-            parseManifest(reply->readAll());
-        else if (engineState == State::Checking)
-            setState(State::Idle); // its error was reported when it occurred
+    manifestFiles = files;
+    filesToDownload.clear();
+    stagedValid.clear();
+    if (engineState == State::PreparingUninstall) {
+        performUninstall(Settings::installPath());
+        return;
     }
-    reply->deleteLater();
+    verifyInstallation();
 }
 
-void Updater::handleDownloadError(QNetworkReply::NetworkError error)
+void Updater::onManifestFailed(const Failure &failure)
 {
     if (QCoreApplication::closingDown()) {
-        cancelAllDownloads();
+        downloads.cancel();
         return;
     }
-
-    currentManifest = nullptr;
-    uninstallAfterCheck = false;
+    if (failure.kind == Failure::Kind::InvalidData) {
+        manifestFiles = QJsonObject();
+        filesToDownload.clear();
+        stagedValid.clear();
+        // Nor may a verification of an earlier table go on to report on this one.
+        verification.stop();
+    }
     setState(State::Idle);
 
-    if (launcherCheckIssued) {
+    // Once the launcher check went out, the window ends the program on this.
+    if (launcherCheck.issued() && failure.kind != Failure::Kind::InvalidData) {
+        launcherCheck.markUnreachable();
         emit launcherVersionCheckComplete(false);
-        MessageBox::critical(QStringLiteral("Launch Error"),
-                             QStringLiteral("Unable to connect to the patching server."));
-        QCoreApplication::quit();
         return;
     }
-
     emit stateChanged(QStringLiteral("update"));
-    emit downloadError(isStall(error) ? stalledServerMessage()
-                                      : QStringLiteral("Network error occurred"));
+    emit downloadError(failure.message);
 }
 
 bool Updater::isInstalled()
@@ -267,4 +158,239 @@ bool Updater::isInstalled()
         return false;
     const QDir dir(path);
     return dir.exists() && dir.exists(QStringLiteral(".initcomplete"));
+}
+
+QList<QString> Updater::verifyInstallation()
+{
+    // During a run or a move the folder and the fetch list are not ours to reset.
+    if (!fileWorkAllowed())
+        return {};
+    filesToDownload.clear();
+    stagedValid.clear();
+    setState(State::Verifying);
+    // Taken here on the GUI thread: workers never touch Settings, which the
+    // window may already have deleted when it tears the engine down.
+    verification.start(Settings::installPath(), manifestFiles, {stagingDirectory()});
+    return {};
+}
+
+void Updater::onVerified(const VerificationResult &result)
+{
+    filesToDownload = result.bad;
+    stagedValid = result.stagedValid;
+    setState(State::Idle);
+    // Nothing to check means nothing to fetch; silence would leave the window
+    // in its checking state with every control disabled.
+    if (!filesToDownload.isEmpty())
+        emit updateAvailable(isInstalled() ? QStringLiteral("update") : QStringLiteral("install"));
+    else
+        emit noUpdateAvailable();
+}
+
+void Updater::startUpdate()
+{
+    switch (engineState) {
+    case State::Downloading:
+        emit noUpdateAvailable();
+        return;
+    case State::Checking:
+    case State::Verifying:
+    case State::MovingFiles:
+    case State::PreparingUninstall:
+    case State::Uninstalling:
+        // The check under way will answer; a run would stage files a mover may be taking away.
+        return;
+    case State::Idle:
+        break;
+    }
+    if (schedule.isStale()) {
+        checkForUpdates();
+        return;
+    }
+    if (filesToDownload.isEmpty()) {
+        emit noUpdateAvailable();
+        return;
+    }
+    if (isGameRunning()) {
+        emit downloadError(QStringLiteral("Update cannot be performed while the game is running. "
+                                          "Please close the game before updating."));
+        return;
+    }
+    if (!EngineFolders::preparePrivate()) {
+        emit stateChanged(runEndState());
+        emit downloadError(QStringLiteral("Could not create directory path for download"));
+        return;
+    }
+
+    setState(State::Downloading);
+    checkedKeys.clear();
+    const QList<DownloadItem> items = downloadItems(filesToDownload, manifestFiles);
+    filesToDownload.clear();
+    qint64 totalBytes = 0;
+    for (const DownloadItem &item : items) {
+        filesToDownload.append(item.key);
+        totalBytes += qMax<qint64>(item.size, 0);
+    }
+
+    emit stateChanged(isInstalled() ? QStringLiteral("updating") : QStringLiteral("installing"));
+    emit overallProgress(0, totalBytes);
+    downloads.start(items, maxConcurrentDownloads);
+}
+
+QString Updater::runEndState()
+{
+    return isInstalled() ? QStringLiteral("update") : QStringLiteral("install");
+}
+
+void Updater::onRunFailed(const QString &message)
+{
+    setState(State::Idle);
+    if (QCoreApplication::closingDown())
+        return;
+    emit stateChanged(runEndState());
+    emit downloadError(message);
+}
+
+void Updater::completeRun()
+{
+    StagedInstall::markRunComplete();
+    QSet<QString> keys = checkedKeys;
+    keys.unite(stagedValid);
+    setState(State::Idle);
+    switch (moveCheckedFilesIn(keys)) {
+    case MoveIn::Installed:
+    case MoveIn::NothingStaged:
+        emit updateComplete();
+        break;
+    case MoveIn::GameRunning:
+    case MoveIn::Failed:
+    case MoveIn::Busy:
+        schedule.markStale();
+        emit stateChanged(runEndState());
+        break;
+    }
+}
+
+void Updater::beginFileWork(bool uninstalling)
+{
+    // A verification must not read a folder while it changes: it runs again afterwards.
+    verification.interrupt();
+    manifestCheck.hold();
+    setState(uninstalling ? State::Uninstalling : State::MovingFiles);
+}
+
+void Updater::endFileWork()
+{
+    if (manifestCheck.isPending()) {
+        setState(State::Checking); // its reply is read once released
+    } else if (verification.isInterrupted()) {
+        setState(State::Verifying);
+        verification.resume();
+    } else {
+        setState(State::Idle);
+    }
+    // Manifests that arrived during the move are read after the caller has
+    // reported its own outcome, as they would be behind a blocked thread.
+    manifestCheck.resume();
+}
+
+bool Updater::installFiles(const QString &source, const QString &destination,
+                           const QStringList &ignore)
+{
+    // Only one mover at a time. A call that arrives while one runs (from a
+    // timer or a signal handled during the wait) moves nothing and says so
+    // with false, without a message of its own. So does one during a run.
+    return fileWorkAllowed() && maintenance.installFiles(source, destination, ignore);
+}
+
+Updater::MoveIn Updater::installPendingFiles()
+{
+    // While a mover or a run is at work nothing more is moved.
+    return fileWorkAllowed() ? moveCheckedFilesIn(stagedValid) : MoveIn::Busy;
+}
+
+Updater::MoveIn Updater::moveCheckedFilesIn(const QSet<QString> &keys)
+{
+    const MoveIn moved = maintenance.moveStagedIn(keys, manifestFiles);
+    if (moved == MoveIn::Installed) {
+        for (const QString &key : keys) {
+            checkedKeys.remove(key);
+            stagedValid.remove(key);
+        }
+    }
+    return moved;
+}
+
+Updater::MoveResult Updater::relocateInstallation(const QString &destination)
+{
+    if (engineState != State::Idle) {
+        MoveResult busy;
+        busy.error = QStringLiteral("Please wait until the current check, update or file "
+                                    "operation has finished.");
+        return busy;
+    }
+    return maintenance.relocate(destination, manifestFiles);
+}
+
+bool Updater::isGameRunning()
+{
+    return Maintenance::isGameRunning();
+}
+
+void Updater::uninstall()
+{
+    // Nothing to ask while a mover runs: its folder may be the one to remove.
+    if (!fileWorkAllowed())
+        return;
+    const QString dir = Settings::installPath();
+    // An empty or relative path would name whatever folder we were started in.
+    if (!MoverClient::isFullPath(dir) || !QDir(dir).exists())
+        return;
+    if (!prompter ||
+        !prompter->ask(QStringLiteral("Confirm Uninstall"),
+                       QStringLiteral("Are you sure you want to uninstall? This will remove all "
+                                      "game files.")))
+        return;
+    if (manifestFiles.isEmpty()) {
+        // What the game owns is only known from a manifest: fetch one first.
+        const bool checking = engineState == State::Checking;
+        setState(State::PreparingUninstall);
+        if (!checking)
+            requestManifest();
+        return;
+    }
+    performUninstall(dir);
+}
+
+void Updater::performUninstall(const QString &dir)
+{
+    if (!maintenance.removeGame(dir, manifestFiles)) {
+        if (engineState == State::PreparingUninstall)
+            setState(State::Idle); // the list could not even be written
+        return;
+    }
+    emit stateChanged(QStringLiteral("install"));
+    if (QFileInfo(dir).isDir() && prompter)
+        prompter->tell(Prompter::Box::Information, QStringLiteral("Uninstall"),
+                       QStringLiteral("The game was removed. The folder %1 was kept because it "
+                                      "still holds files that are not part of the game.")
+                           .arg(QDir::toNativeSeparators(dir)));
+    schedule.markStale();
+    checkForUpdates();
+}
+
+bool Updater::hasLegacyInstallation()
+{
+    return LegacyInstallation::exists();
+}
+
+bool Updater::migrateLegacyInstallation()
+{
+    // Only one file operation at a time; this one moves nothing meanwhile.
+    return fileWorkAllowed() && maintenance.migrateLegacy();
+}
+
+void Updater::checkLauncherVersion()
+{
+    launcherCheck.start(stallTimeoutMs, prompter);
 }

@@ -1,11 +1,12 @@
+#include "verification.h"
+
 #include "batches.h"
 #include "checksum.h"
-#include "settings.h"
-#include "updater.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QFutureWatcher>
 #include <QMetaObject>
 #include <QMutex>
 #include <QMutexLocker>
@@ -50,19 +51,10 @@ bool isStagedFileValid(const QString &stagingDir, const QString &relativePath,
     return QFile::exists(path) && fileChecksum(path) == expectedChecksum;
 }
 
-} // namespace
-
-QList<QString> Updater::verifyInstallation()
+QList<VerificationTask> tasksOf(const QJsonObject &entries)
 {
-    // During a run or a move the folder and the fetch list are not ours to reset.
-    if (!fileWorkAllowed())
-        return {};
-    stopVerification();
-    verificationResults.clear();
-    filesToDownload.clear();
-
     QList<VerificationTask> tasks;
-    for (auto it = manifestFiles.constBegin(); it != manifestFiles.constEnd(); ++it) {
+    for (auto it = entries.constBegin(); it != entries.constEnd(); ++it) {
         const QString key = it.key();
         const QJsonValue checksumValue = it.value().toObject().value(QLatin1String("checksum"));
         const QString checksum = checksumValue.isString() ? checksumValue.toString() : QString();
@@ -71,40 +63,51 @@ QList<QString> Updater::verifyInstallation()
             continue;
         tasks.append({key, checksum});
     }
+    return tasks;
+}
 
-    stagedValid.clear();
+} // namespace
+
+Verification::Verification(QObject *parent) : QObject(parent) {}
+
+Verification::~Verification()
+{
+    stop();
+}
+
+void Verification::start(const QString &folder, const QJsonObject &entries,
+                         const VerificationOptions &options)
+{
+    stop();
+    interrupted = false;
+    this->folder = folder;
+    this->entries = entries;
+    this->options = options;
+
+    const QList<VerificationTask> tasks = tasksOf(entries);
     if (tasks.isEmpty()) {
-        // Nothing to check means nothing to fetch; silence would leave the
-        // window in its checking state with every control disabled.
-        setState(State::Idle);
-        emit noUpdateAvailable();
-        return verificationResults;
+        emit finished({});
+        return;
     }
 
-    setState(State::Verifying);
-    auto *const watcher = new QFutureWatcher<VerifiedBatch>(this);
-    verificationWatcher = watcher;
+    auto *const run = new QFutureWatcher<Batch>(this);
+    watcher = run;
     auto progress = QSharedPointer<SharedProgress>::create();
     progress->totalFiles = static_cast<int>(tasks.size());
-    connect(verificationWatcher, &QFutureWatcherBase::finished, this,
-            &Updater::onVerificationFinished);
+    connect(run, &QFutureWatcherBase::finished, this, &Verification::onBatchesDone);
 
-    emit verificationStarted(progress->totalFiles);
+    emit started(progress->totalFiles);
     // A slot may have started a new run meanwhile; this one is then already stopped.
-    if (verificationWatcher != watcher)
-        return verificationResults;
+    if (watcher != run)
+        return;
 
-    // Taken here on the GUI thread: workers never touch Settings, which the
-    // window may already have deleted when it tears the engine down.
-    const QString installDir = Settings::installPath();
-    const QString stagingDir = stagingDirectory();
-    Updater *updater = this;
-
-    auto verifyBatch = [updater, progress, installDir,
-                        stagingDir](const QList<VerificationTask> &batch) -> VerifiedBatch {
-        VerifiedBatch result;
+    Verification *self = this;
+    const QString stagingDir = options.stagingFolder;
+    auto verifyBatch = [self, progress, folder,
+                        stagingDir](const QList<VerificationTask> &batch) -> Batch {
+        Batch result;
         for (const VerificationTask &task : batch) {
-            const QString path = joinedPath(installDir, task.relativePath);
+            const QString path = joinedPath(folder, task.relativePath);
             if (!isGoodInstalledFile(path, task.expectedChecksum)) {
                 // A correct staged copy is what a run would fetch: it is moved in instead.
                 if (isStagedFileValid(stagingDir, task.relativePath, task.expectedChecksum))
@@ -118,47 +121,55 @@ QList<QString> Updater::verifyInstallation()
             const int checked = ++progress->filesChecked;
             const int total = progress->totalFiles;
             QMetaObject::invokeMethod(
-                updater,
-                [updater, checked, total] { emit updater->verificationProgress(checked, total); },
+                self, [self, checked, total] { emit self->progress(checked, total); },
                 Qt::QueuedConnection);
         }
         return result;
     };
 
     const auto batches = splitIntoBatches(tasks, QThread::idealThreadCount());
-    verificationWatcher->setFuture(
-        QtConcurrent::mapped(QThreadPool::globalInstance(), batches, verifyBatch));
-    return verificationResults;
+    run->setFuture(QtConcurrent::mapped(QThreadPool::globalInstance(), batches, verifyBatch));
 }
 
-void Updater::stopVerification()
+void Verification::stop()
 {
-    if (!verificationWatcher)
+    if (!watcher)
         return;
     // A stopped run must never publish its result.
-    disconnect(verificationWatcher, nullptr, this, nullptr);
-    if (verificationWatcher->isRunning()) {
-        verificationWatcher->cancel();
-        verificationWatcher->waitForFinished();
+    disconnect(watcher, nullptr, this, nullptr);
+    if (watcher->isRunning()) {
+        watcher->cancel();
+        watcher->waitForFinished();
     }
     // Later, not now: we may be inside this watcher's own finished() emission.
-    verificationWatcher->deleteLater();
-    verificationWatcher = nullptr;
+    watcher->deleteLater();
+    watcher = nullptr;
 }
 
-void Updater::onVerificationFinished()
+void Verification::interrupt()
 {
-    const QList<VerifiedBatch> batches = verificationWatcher->future().results();
-    for (const VerifiedBatch &batch : batches) {
-        verificationResults.append(batch.bad);
-        for (const QString &key : batch.stagedValid)
-            stagedValid.insert(key);
-    }
-    filesToDownload = verificationResults;
-    setState(State::Idle);
+    if (!watcher)
+        return;
+    stop();
+    interrupted = true;
+}
 
-    if (!filesToDownload.isEmpty())
-        emit updateAvailable(isInstalled() ? QStringLiteral("update") : QStringLiteral("install"));
-    else
-        emit noUpdateAvailable();
+void Verification::resume()
+{
+    if (interrupted)
+        start(folder, entries, options);
+}
+
+void Verification::onBatchesDone()
+{
+    VerificationResult result;
+    const QList<Batch> batches = watcher->future().results();
+    for (const Batch &batch : batches) {
+        result.bad.append(batch.bad);
+        for (const QString &key : batch.stagedValid)
+            result.stagedValid.insert(key);
+    }
+    watcher->deleteLater();
+    watcher = nullptr;
+    emit finished(result);
 }

@@ -2,8 +2,10 @@
 
 #include "announcementwidget.h"
 #include "mainwindowform.h"
+#include "messagebox.h"
 #include "settings.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QFontDatabase>
 #include <QMediaPlayer>
@@ -51,6 +53,7 @@ MainWindow::MainWindow() : QMainWindow(nullptr), form(new MainWindowForm)
     connect(this, &MainWindow::backgroundSetupComplete, this,
             &MainWindow::onBackgroundSetupComplete);
 
+    updater.setPrompter(MessageBox::prompter());
     setUpVideo();
     connect(&updater, &Updater::launcherVersionCheckComplete, this,
             &MainWindow::onLauncherVersionCheckComplete);
@@ -150,9 +153,14 @@ void MainWindow::setUpNewsCards()
 
 void MainWindow::onLauncherVersionCheckComplete(bool success)
 {
-    // On failure the engine ends the program itself.
-    if (!success)
+    // The launcher does not run beside a different published version, nor without the check.
+    if (!success) {
+        const Status &check = updater.launcherCheckStatus();
+        if (!check)
+            MessageBox::critical(QStringLiteral("Launch Error"), check.message());
+        QCoreApplication::exit(0);
         return;
+    }
     launcherVersionConfirmed = true;
     setVisible(true);
     raise();

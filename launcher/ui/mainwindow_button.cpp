@@ -274,17 +274,17 @@ void MainWindow::onEngineStateChanged(const QString &state)
 void MainWindow::onNoUpdateAvailable()
 {
     switch (updater.installPendingFiles()) {
-    case 0:
+    case Updater::MoveIn::Installed:
         checkAfterStagedFilesMoved();
         break;
-    case 1:
+    case Updater::MoveIn::GameRunning:
+    case Updater::MoveIn::Failed:
+    case Updater::MoveIn::Busy:
         setButtonState(updater.isInstalled() ? QStringLiteral("update")
                                              : QStringLiteral("install"));
         break;
-    case 2:
+    case Updater::MoveIn::NothingStaged:
         setButtonState(QStringLiteral("play"));
-        break;
-    default:
         break;
     }
     onCheckAnswered();

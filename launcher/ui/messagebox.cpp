@@ -53,6 +53,32 @@ void show(QMessageBox::Icon icon, const QString &title, const QString &text)
 
 } // namespace
 
+Prompter *MessageBox::prompter()
+{
+    static MessageBox instance;
+    return &instance;
+}
+
+bool MessageBox::ask(const QString &title, const QString &text)
+{
+    return question(title, text) == QMessageBox::Yes;
+}
+
+void MessageBox::tell(Box box, const QString &title, const QString &text)
+{
+    switch (box) {
+    case Box::Information:
+        information(title, text);
+        break;
+    case Box::Warning:
+        warning(title, text);
+        break;
+    case Box::Critical:
+        critical(title, text);
+        break;
+    }
+}
+
 QMessageBox::StandardButton MessageBox::question(const QString &title, const QString &text,
                                                  QMessageBox::StandardButtons buttons)
 {

@@ -1,14 +1,21 @@
 #pragma once
 
+#include "prompter.h"
+
 #include <QList>
 #include <QMessageBox>
 #include <QString>
 
-// Every modal box of the engine (and of the window, if it wants) goes through
-// here, so tests can answer questions without hunting for dialogs.
-class MessageBox final
+// Every modal box of the window, and the engine's through the Prompter it is
+// given, goes through here, so tests can answer questions without hunting for dialogs.
+class MessageBox final : public Prompter
 {
 public:
+    // The one instance the window hands to the engine.
+    static Prompter *prompter();
+    bool ask(const QString &title, const QString &text) override;
+    void tell(Box box, const QString &title, const QString &text) override;
+
     struct Shown
     {
         QMessageBox::Icon icon = QMessageBox::NoIcon;

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+#include <QUrl>
+
+// One file of a download run.
+struct DownloadItem
+{
+    QString key;         // the manifest key
+    QUrl url;            // where the server has it
+    QString stagingPath; // where it waits until the file mover takes it
+    qint64 size = -1;    // bytes the manifest declares; -1 when it declares no number
+    QString checksum;    // CRC-32 as 8 lower-case hex digits
+};
+
+// The items of `keys` as the manifest `table` describes them, in start order:
+// the largest first, so it does not end up alone at the tail of the run.
+QList<DownloadItem> downloadItems(const QList<QString> &keys, const QJsonObject &table);
+
+// The download address of a manifest key below the profile's updateUrl.
+QUrl downloadUrl(const QString &key);

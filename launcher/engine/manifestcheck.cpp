@@ -1,0 +1,121 @@
+#include "manifestcheck.h"
+
+#include "downloadrun.h"
+#include "inactivityguard.h"
+#include "launcherrequest.h"
+#include "manifestcodec.h"
+#include "settings.h"
+
+#include <QDebug>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+
+#include <utility>
+
+namespace {
+
+// Marks a reply stopped for its size, so its end is not read as a network failure.
+constexpr char oversizedProperty[] = "engineOversized";
+
+} // namespace
+
+ManifestCheck::ManifestCheck(QNetworkAccessManager &network, QObject *parent)
+    : QObject(parent), network(network)
+{
+}
+
+ManifestCheck::~ManifestCheck()
+{
+    drop();
+}
+
+QString ManifestCheck::invalidManifestMessage()
+{
+    return QStringLiteral("The patching server sent an invalid update manifest.");
+}
+
+void ManifestCheck::start(int stallTimeoutMs)
+{
+    drop();
+    const Settings *settings = Settings::instance;
+    const QString address = settings->updateUrl + QLatin1Char('/') + settings->manifestFile;
+    QNetworkReply *reply =
+        network.get(launcherRequest(QUrl(address, QUrl::TolerantMode), settings->applicationName));
+    current = reply;
+    connect(InactivityGuard::watch(reply, stallTimeoutMs), &InactivityGuard::stalled, this,
+            [](QNetworkReply *stalled) { stalled->abort(); });
+    connect(reply, &QNetworkReply::finished, this, [this, reply] {
+        if (holding)
+            held.append(reply);
+        else
+            onFinished(reply);
+    });
+    // Stop a body beyond the manifest bound while it arrives, before it fills memory.
+    connect(reply, &QNetworkReply::downloadProgress, this, [reply](qint64 received, qint64) {
+        if (received <= maxManifestBodyBytes || reply->property(oversizedProperty).toBool())
+            return;
+        reply->setProperty(oversizedProperty, true);
+        reply->abort();
+    });
+}
+
+void ManifestCheck::drop()
+{
+    if (QNetworkReply *reply = current.data()) {
+        current = nullptr;
+        disconnect(reply, nullptr, this, nullptr);
+        reply->deleteLater();
+    }
+}
+
+void ManifestCheck::hold()
+{
+    holding = true;
+}
+
+void ManifestCheck::resume()
+{
+    holding = false;
+    // Read after the caller has reported its own outcome.
+    const QList<QPointer<QNetworkReply>> replies = std::exchange(held, {});
+    for (const QPointer<QNetworkReply> &reply : replies) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, reply] {
+                if (reply)
+                    onFinished(reply);
+            },
+            Qt::QueuedConnection);
+    }
+}
+
+void ManifestCheck::onFinished(QNetworkReply *reply)
+{
+    reply->deleteLater();
+    // An earlier check's reply tells nothing now.
+    if (reply != current)
+        return;
+    current = nullptr;
+
+    if (reply->property(oversizedProperty).toBool()) {
+        qWarning().noquote() << "Refused the update manifest: body larger than"
+                             << maxManifestBodyBytes << "bytes";
+        emit failed({Failure::Kind::InvalidData, invalidManifestMessage()});
+        return;
+    }
+    if (reply->error() != QNetworkReply::NoError) {
+        if (InactivityGuard::hasStalled(reply))
+            emit failed({Failure::Kind::Stalled, DownloadRun::stalledServerMessage()});
+        else
+            emit failed({Failure::Kind::Network, QStringLiteral("Network error occurred")});
+        return;
+    }
+    const DecodedManifest decoded = decodeManifest(reply->readAll());
+    if (!decoded.ok()) {
+        // Without a word the window would stay in its checking state for good.
+        qWarning().noquote() << "Refused the update manifest:" << decoded.detail;
+        emit failed({Failure::Kind::InvalidData, invalidManifestMessage()});
+        return;
+    }
+    emit received(decoded.files);
+}

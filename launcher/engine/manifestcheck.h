@@ -1,0 +1,50 @@
+#pragma once
+
+#include "result.h"
+
+#include <QJsonObject>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+
+// The update check's request for the patch server's manifest, its decoding and
+// its refusal. One request speaks at a time: a new one silences the last.
+class ManifestCheck final : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit ManifestCheck(QNetworkAccessManager &network, QObject *parent = nullptr);
+    ~ManifestCheck() override;
+
+    // Sends the request for updateUrl + "/" + manifestFile.
+    void start(int stallTimeoutMs);
+    // A request is out, or its answer is held.
+    bool isPending() const { return !current.isNull(); }
+    // Whatever the request under way answers goes unheard.
+    void drop();
+
+    // While files move, answers wait: they are read after resume(), as they
+    // would be behind a blocked thread.
+    void hold();
+    void resume();
+
+    static QString invalidManifestMessage();
+
+signals:
+    void received(const QJsonObject &files);
+    // Network or Stalled with the player's text, or InvalidData for a body
+    // that is not a usable manifest.
+    void failed(const Failure &failure);
+
+private:
+    void onFinished(QNetworkReply *reply);
+
+    QNetworkAccessManager &network;
+    QPointer<QNetworkReply> current;
+    bool holding = false;
+    QList<QPointer<QNetworkReply>> held;
+};
