@@ -3,15 +3,17 @@
 #include "framecounter.h"
 #include "mainwindow.h"
 #include "messagebox.h"
+#include "missingfile.h"
 #include "patience.h"
 #include "settings.h"
 #include "testenvironment.h"
+#include "testhttpserver.h"
 
 #include <QApplication>
-#include <QDateTime>
 #include <QLoggingCategory>
 #include <QMediaPlayer>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QVideoSink>
 
@@ -27,12 +29,14 @@ private slots:
     {
         MessageBox::setTestMode(true);
         MainWindow window;
-        // Keep the start-up checks local: a development build asks no server.
+        // A development build asks no launcher server. The game check gets an
+        // answer: an error box would take the focus, and the clip pauses then.
         Settings::instance->version = QStringLiteral("dev");
-        Settings::instance->updateUrl = QStringLiteral("http://127.0.0.1:9");
-        // Nor a game check: its error box would take the focus, which pauses the clip.
-        Settings::instance->lastUpdateCheck =
-            QDateTime::currentDateTime().addDays(1).toString(Qt::ISODate);
+        QTemporaryDir serverRoot;
+        QVERIFY(publishMissingFile(serverRoot.path()));
+        TestHttpServer server(serverRoot.path());
+        QVERIFY(server.start());
+        Settings::instance->updateUrl = server.baseUrl() + QStringLiteral("/patch");
         Settings::instance->setAnimationsEnabled(true);
         Settings::instance->setHasSelectedInstallPath(true); // no first-run dialog
         auto *player = window.findChild<QMediaPlayer *>();
