@@ -1,9 +1,15 @@
+#include "checksum.h"
+#include "chunkindex.h"
 #include "manifestcodec.h"
 
 #include <QJsonDocument>
 #include <QTest>
+#include <QtEndian>
+
+#include <functional>
 
 #include <zlib.h>
+#include <zstd.h>
 
 Q_DECLARE_METATYPE(ManifestError)
 
@@ -56,6 +62,46 @@ QByteArray deflateZeros(qint64 total, int windowBits)
 QJsonObject entry(const QString &checksum, const QJsonValue &size)
 {
     return QJsonObject{{QStringLiteral("checksum"), checksum}, {QStringLiteral("size"), size}};
+}
+
+// A small build's index: two files sharing a chunk, an empty file.
+ChunkIndex sampleIndex(const QByteArray &manifestBody)
+{
+    ChunkIndex index;
+    index.manifestSha = sha256Of(manifestBody);
+    index.publishedAt = 1700000000;
+    index.limits = ChunkLimits::forAverage(1024);
+    index.chunks = {{sha256Of("one"), 200, 120}, {sha256Of("two"), 100, 90}};
+    index.files = {{"/a.pak", 300, 0x11111111, {{0, 0}, {1, 200}}},
+                   {"/b/c.dat", 200, 0x22222222, {{0, 0}}},
+                   {"/empty", 0, 0, {}}};
+    return index;
+}
+
+QJsonObject sampleManifest()
+{
+    return {{"/a.pak", entry("11111111", 300)},
+            {"/b/c.dat", entry("22222222", 200)},
+            {"/empty", entry("00000000", 0)}};
+}
+
+// The index's body with `patch` applied, framed again.
+QByteArray patchedBody(const ChunkIndex &index, const std::function<void(QByteArray &)> &patch)
+{
+    const QByteArray stored = encodeChunkIndex(index);
+    QByteArray body(qsizetype(ZSTD_getFrameContentSize(stored.constData(), size_t(stored.size()))),
+                    Qt::Uninitialized);
+    ZSTD_decompress(body.data(), size_t(body.size()), stored.constData(), size_t(stored.size()));
+    patch(body);
+    QByteArray out(qsizetype(ZSTD_compressBound(size_t(body.size()))), Qt::Uninitialized);
+    out.truncate(qsizetype(
+        ZSTD_compress(out.data(), size_t(out.size()), body.constData(), size_t(body.size()), 1)));
+    return out;
+}
+
+void putWord(QByteArray &body, qsizetype at, quint32 value)
+{
+    qToLittleEndian(value, body.data() + at);
 }
 
 } // namespace
@@ -272,6 +318,124 @@ private slots:
             QCOMPARE(manifest.ok(), !refused);
             QCOMPARE(manifest.files.isEmpty(), refused);
         }
+    }
+
+    void chunkIndex_data()
+    {
+        QTest::addColumn<QByteArray>("stored");
+        QTest::addColumn<QJsonObject>("manifest");
+        QTest::addColumn<QString>("refusal"); // empty: accepted
+
+        const QByteArray body = encodeManifest(sampleManifest());
+        const ChunkIndex good = sampleIndex(body);
+        const auto changed = [&](const std::function<void(ChunkIndex &)> &change) {
+            ChunkIndex index = good;
+            change(index);
+            return encodeChunkIndex(index);
+        };
+        const auto patched = [&](const std::function<void(QByteArray &)> &patch) {
+            return patchedBody(good, patch);
+        };
+        constexpr qsizetype chunkCountAt = 60; // after magic, version, hash, time, limits
+        constexpr qsizetype firstKeyAt = 68 + 2 * 40;
+        const QJsonObject manifest = sampleManifest();
+
+        QTest::newRow("good") << encodeChunkIndex(good) << manifest << "";
+        QTest::newRow("not zstd") << QByteArray("LCIX") << manifest << "zstd frame";
+        QTest::newRow("cut short")
+            << encodeChunkIndex(good).chopped(3) << manifest << "does not decompress";
+        QTest::newRow("magic") << patched([](QByteArray &b) { b[0] = 'X'; }) << manifest
+                               << "not an index";
+        QTest::newRow("version") << patched([](QByteArray &b) { putWord(b, 4, 2); }) << manifest
+                                 << "version 2";
+        QTest::newRow("absurd chunk count")
+            << patched([](QByteArray &b) { putWord(b, chunkCountAt, 0xffffffffu); }) << manifest
+            << "cannot fit";
+        QTest::newRow("absurd file count")
+            << patched([](QByteArray &b) { putWord(b, chunkCountAt + 4, 0x10000000u); }) << manifest
+            << "cannot fit";
+        QTest::newRow("absurd key length")
+            << patched([](QByteArray &b) { putWord(b, firstKeyAt, 0xfffffff0u); }) << manifest
+            << "cut short";
+        QTest::newRow("trailing bytes")
+            << patched([](QByteArray &b) { b.append('x'); }) << manifest << "after the file table";
+        QTest::newRow("average not a power of two")
+            << changed([](ChunkIndex &i) { i.limits.averageSize = 1000; }) << manifest << "limits";
+        QTest::newRow("maximum too large")
+            << changed([](ChunkIndex &i) { i.limits.maxSize = 64 * 1024 * 1024; }) << manifest
+            << "limits";
+        QTest::newRow("empty chunk") << changed([](ChunkIndex &i) { i.chunks[1].size = 0; })
+                                     << manifest << "chunk 1 has size";
+        QTest::newRow("chunk over maximum")
+            << changed([](ChunkIndex &i) { i.chunks[0].size = 4097; }) << manifest
+            << "chunk 0 has size";
+        QTest::newRow("stored size beyond any frame")
+            << changed([](ChunkIndex &i) { i.chunks[1].storedSize = 1 << 30; }) << manifest
+            << "chunk 1 has size";
+        QTest::newRow("chunk listed twice")
+            << changed([](ChunkIndex &i) { i.chunks[1].id = i.chunks[0].id; }) << manifest
+            << "listed twice";
+        QTest::newRow("unsafe key") << changed([](ChunkIndex &i) { i.files[0].key = "/../a.pak"; })
+                                    << manifest << "unsafe key";
+        QTest::newRow("empty key")
+            << changed([](ChunkIndex &i) { i.files[2].key = ""; }) << manifest << "unsafe key";
+        QTest::newRow("file listed twice")
+            << changed([](ChunkIndex &i) { i.files[1].key = "/a.pak"; }) << manifest
+            << "listed twice";
+        QTest::newRow("chunk row out of range")
+            << changed([](ChunkIndex &i) { i.files[1].chunks[0].chunk = 2; }) << manifest
+            << "names chunk 2 of 2";
+        QTest::newRow("overlapping chunks")
+            << changed([](ChunkIndex &i) { i.files[0].chunks[1].offset = 150; }) << manifest
+            << "overlaps";
+        QTest::newRow("gap between chunks")
+            << changed([](ChunkIndex &i) { i.files[0].chunks[1].offset = 250; }) << manifest
+            << "gap";
+        QTest::newRow("chunks short of the end")
+            << changed([](ChunkIndex &i) { i.files[0].size = 301; }) << manifest << "cover 300";
+        QTest::newRow("chunks past the end")
+            << changed([](ChunkIndex &i) { i.files[1].size = 199; }) << manifest << "run past";
+        QTest::newRow("another build's index")
+            << changed([](ChunkIndex &i) { i.manifestSha = sha256Of("other"); }) << manifest
+            << "another build";
+        QJsonObject resized = manifest;
+        resized.insert("/a.pak", entry("11111111", 301));
+        QTest::newRow("size differs from the manifest")
+            << encodeChunkIndex(sampleIndex(encodeManifest(resized))) << resized
+            << "differs from the manifest";
+        QJsonObject rechecked = manifest;
+        rechecked.insert("/b/c.dat", entry("33333333", 200));
+        QTest::newRow("checksum differs from the manifest")
+            << encodeChunkIndex(sampleIndex(encodeManifest(rechecked))) << rechecked
+            << "differs from the manifest";
+        QJsonObject fewer = manifest;
+        fewer.remove("/empty");
+        QTest::newRow("file the manifest lacks")
+            << encodeChunkIndex(sampleIndex(encodeManifest(fewer))) << fewer
+            << "not in the manifest";
+    }
+
+    void chunkIndex()
+    {
+        QFETCH(QByteArray, stored);
+        QFETCH(QJsonObject, manifest);
+        QFETCH(QString, refusal);
+        const QByteArray body = encodeManifest(manifest);
+        const Result<ChunkIndex> index = decodeChunkIndex(stored);
+        const Status fits =
+            index ? checkIndexAgainstManifest(*index, body, manifest) : Status(index.failure());
+        QVERIFY2(refusal.isEmpty() == fits.ok(), qPrintable(fits.message()));
+        if (!refusal.isEmpty()) {
+            QCOMPARE(fits.kind(), Failure::Kind::InvalidData);
+            QVERIFY2(fits.message().contains(refusal), qPrintable(fits.message()));
+            return;
+        }
+        const ChunkIndex expected = sampleIndex(body);
+        QCOMPARE(index->chunks.size(), expected.chunks.size());
+        QCOMPARE(index->chunks[1].id, expected.chunks[1].id);
+        QCOMPARE(index->files[0].chunks[1].offset, 200);
+        QCOMPARE(index->limits, expected.limits);
+        QCOMPARE(index->publishedAt, expected.publishedAt);
     }
 
     void roundTrip()

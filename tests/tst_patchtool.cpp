@@ -1,9 +1,11 @@
 #include "checksum.h"
+#include "chunkindex.h"
 #include "manifestcodec.h"
 #include "programrun.h"
 #include "testenvironment.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -28,6 +30,48 @@ QByteArray randomBytes(qsizetype size)
 QJsonObject entry(const QString &checksum, qint64 size)
 {
     return QJsonObject{{QStringLiteral("checksum"), checksum}, {QStringLiteral("size"), size}};
+}
+
+ChunkIndex publishedIndex(const QString &out, const QByteArray &manifestBody)
+{
+    const Result<ChunkIndex> index =
+        decodeChunkIndex(readFile(out + buildIndexPath(sha256Of(manifestBody))));
+    return index ? index.value() : ChunkIndex{};
+}
+
+QSet<ChunkId> chunkIds(const ChunkIndex &index)
+{
+    QSet<ChunkId> ids;
+    for (const IndexedChunk &chunk : index.chunks)
+        ids.insert(chunk.id);
+    return ids;
+}
+
+QSet<ChunkId> storedChunks(const QString &out)
+{
+    QSet<ChunkId> ids;
+    QDirIterator it(out + QStringLiteral("/.chunkstore/chunks"), QDir::Files,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        ids.insert(QByteArray::fromHex(QFileInfo(it.next()).fileName().toLatin1()));
+    return ids;
+}
+
+// Every file the index lists, put together from the stored chunks.
+QMap<QString, QByteArray> assembled(const QString &out, const ChunkIndex &index)
+{
+    QMap<QString, QByteArray> files;
+    for (const IndexedFile &file : index.files) {
+        QByteArray &bytes = files[file.key];
+        for (const ChunkRef &ref : file.chunks) {
+            const IndexedChunk &chunk = index.chunks[ref.chunk];
+            const QByteArray stored = readFile(out + chunkPath(chunk.id));
+            if (stored.size() != chunk.storedSize)
+                return {};
+            bytes += unpackChunk(stored, chunk.size, chunk.id).value();
+        }
+    }
+    return files;
 }
 
 } // namespace
@@ -80,6 +124,14 @@ private slots:
         const ProgramRun source = patchtool({"verify", manifestPath, game});
         QCOMPARE(source.exitCode, 1);
         QCOMPARE(source.out, QStringLiteral("missing /.initcomplete\n"));
+
+        // The store's chunks make up every published file.
+        const ChunkIndex index = publishedIndex(out, readFile(manifestPath));
+        QCOMPARE(index.files.size(), contents.size() + 1);
+        QMap<QString, QByteArray> expectedFiles = contents;
+        expectedFiles.insert(QStringLiteral("/.initcomplete"), QByteArray());
+        QCOMPARE(assembled(out, index), expectedFiles);
+        QCOMPARE(storedChunks(out), chunkIds(index));
 
         QVERIFY(writeFile(out + QStringLiteral("/bin/data 1.pak"), "PAK"));
         QVERIFY(QFile::remove(out + QStringLiteral("/música/ñ.ogg")));
@@ -148,7 +200,9 @@ private slots:
         QTest::newRow("folder link outside") << "etc"
                                              << "/etc"
                                              << "leads outside";
-        QTest::newRow("link loop") << "loop" << "." << "loops back";
+        QTest::newRow("link loop") << "loop"
+                                   << "."
+                                   << "loops back";
         QTest::newRow("broken link") << "gone"
                                      << "/nonexistent/file"
                                      << "broken link";
@@ -158,6 +212,12 @@ private slots:
         QTest::newRow("manifest name") << "checksums.txt.gz"
                                        << ""
                                        << "in place of the manifest";
+        QTest::newRow("chunk store's folder") << ".chunkstore/chunks/00/x"
+                                              << ""
+                                              << "chunk store";
+        QTest::newRow("chunk store's folder, other case") << ".ChunkStore"
+                                                          << ""
+                                                          << "chunk store";
     }
 
     void publishRefuses()
@@ -181,6 +241,118 @@ private slots:
         QVERIFY2(run.err.contains(message), qPrintable(run.err));
         QVERIFY(!QFileInfo::exists(out + QStringLiteral("/checksums.txt.gz")));
         QVERIFY(!QFileInfo::exists(out + QStringLiteral("/good.pak")));
+    }
+
+    void publishAgainAndPrune_data()
+    {
+        QTest::addColumn<QStringList>("arguments"); // of prune
+        QTest::addColumn<int>("current");           // the build the manifest names at the end
+        QTest::addColumn<QList<int>>("kept");
+        QTest::newRow("default") << QStringList() << 3 << QList<int>{3, 2};
+        QTest::newRow("keep 1") << QStringList{"--keep", "1"} << 3 << QList<int>{3};
+        QTest::newRow("keep 3") << QStringList{"--keep", "3"} << 3 << QList<int>{3, 2, 1};
+        QTest::newRow("manifest put back") << QStringList{"--keep", "1"} << 1 << QList<int>{1};
+    }
+
+    // Three builds into one folder: each publish stores only chunks the store
+    // lacks, and prune keeps whatever a kept build needs, the current one first.
+    void publishAgainAndPrune()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, current);
+        QFETCH(QList<int>, kept);
+        QTemporaryDir dir;
+        const QString source = dir.filePath(QStringLiteral("game"));
+        const QString out = dir.filePath(QStringLiteral("out"));
+        QByteArray archive = randomBytes(4 * 1024 * 1024);
+        QMap<int, QByteArray> manifests;
+        QMap<int, ChunkIndex> indexes;
+        for (int build = 1; build <= 3; ++build) {
+            if (build > 1)
+                archive.insert(1000 * build, randomBytes(100)); // near the start
+            QVERIFY(writeFile(source + QStringLiteral("/data.pak"), archive));
+            QVERIFY(writeFile(source + QStringLiteral("/version.txt"), QByteArray::number(build)));
+            const ProgramRun publish = patchtool({"publish", source, out});
+            QVERIFY2(publish.exitCode == 0, qPrintable(publish.err));
+            manifests[build] = readFile(out + QStringLiteral("/checksums.txt.gz"));
+            indexes[build] = publishedIndex(out, manifests[build]);
+            QCOMPARE(indexes[build].files.size(), 3);
+            if (build > 1) {
+                // The insertion and the rewritten small file: three new chunks at most.
+                const QSet<ChunkId> fresh = chunkIds(indexes[build]) - chunkIds(indexes[build - 1]);
+                QVERIFY2(fresh.size() <= 3, qPrintable(publish.out));
+                QVERIFY2(publish.out.contains(QStringLiteral(" %1 new chunks").arg(fresh.size())),
+                         qPrintable(publish.out));
+            }
+        }
+        QCOMPARE(assembled(out, indexes[3]).value(QStringLiteral("/data.pak")), archive);
+        QVERIFY(writeFile(out + QStringLiteral("/checksums.txt.gz"), manifests[current]));
+        // A chunk a killed publish left half written.
+        const QString part = out + chunkPath(sha256Of("x")) + QStringLiteral(".part");
+        QVERIFY(writeFile(part, "x"));
+
+        const ProgramRun prune = patchtool(QStringList{"prune"} + arguments + QStringList{out});
+        QVERIFY2(prune.exitCode == 0, qPrintable(prune.err));
+        QSet<ChunkId> needed;
+        for (int build = 1; build <= 3; ++build) {
+            const bool keep = kept.contains(build);
+            QCOMPARE(QFileInfo::exists(out + buildIndexPath(sha256Of(manifests[build]))), keep);
+            if (keep) {
+                needed += chunkIds(indexes[build]);
+                QVERIFY(!assembled(out, indexes[build]).isEmpty());
+            }
+        }
+        QCOMPARE(storedChunks(out), needed);
+        QVERIFY(!QFileInfo::exists(part));
+    }
+
+    void pruneRefuses_data()
+    {
+        QTest::addColumn<QString>("damage");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("unreadable index") << "index" << 1 << "nothing was removed";
+        QTest::newRow("chunks folder is a link") << "link" << 2 << "not a folder";
+        QTest::newRow("no store") << "none" << 2 << "missing";
+        QTest::newRow("chunks folder others can write") << "shared" << 2 << "other users";
+    }
+
+    // Nothing is removed when prune cannot tell what a build needs, or would
+    // have to work through a link.
+    void pruneRefuses()
+    {
+        QFETCH(QString, damage);
+        QTemporaryDir dir;
+        const QString source = dir.filePath(QStringLiteral("game"));
+        const QString out = dir.filePath(QStringLiteral("out"));
+        QVERIFY(writeFile(source + QStringLiteral("/a.pak"), randomBytes(1000)));
+        const QStringList options =
+            damage == QLatin1String("none") ? QStringList{"--no-chunks"} : QStringList();
+        QCOMPARE(patchtool(QStringList{"publish"} + options + QStringList{source, out}).exitCode,
+                 0);
+        const QString elsewhere = dir.filePath(QStringLiteral("elsewhere"));
+        QVERIFY(
+            writeFile(elsewhere + QStringLiteral("/00/") + QString(64, QLatin1Char('0')), "keep"));
+        if (damage == QLatin1String("index"))
+            QVERIFY(writeFile(out + QStringLiteral("/.chunkstore/builds/old.index"), "garbage"));
+        if (damage == QLatin1String("link")) {
+            QVERIFY(QDir(out + QStringLiteral("/.chunkstore/chunks")).removeRecursively());
+            QVERIFY(QFile::link(elsewhere, out + QStringLiteral("/.chunkstore/chunks")));
+            QCOMPARE(patchtool({"publish", source, out}).exitCode, 1);
+        }
+        if (damage == QLatin1String("shared"))
+            QVERIFY(QFile::setPermissions(out + QStringLiteral("/.chunkstore/chunks/00"),
+                                          QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                              QFileDevice::ExeOwner | QFileDevice::WriteOther |
+                                              QFileDevice::ExeOther));
+        const QSet<ChunkId> before = storedChunks(out);
+        const ProgramRun prune = patchtool({"prune", "--keep", "1", out});
+        QTEST(prune.exitCode, "exitCode");
+        QFETCH(QString, message);
+        QVERIFY2(prune.err.contains(message), qPrintable(prune.err));
+        QCOMPARE(storedChunks(out), before);
+        QVERIFY(
+            QFileInfo::exists(elsewhere + QStringLiteral("/00/") + QString(64, QLatin1Char('0'))));
     }
 
     void publishKeepsInternalLinks()

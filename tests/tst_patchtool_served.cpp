@@ -3,6 +3,7 @@
 #include "updater.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -63,6 +64,8 @@ private slots:
         publish.start(QStringLiteral(PATCHTOOL_EXE), {"publish", source, fixture.patchDir()});
         QVERIFY(publish.waitForFinished(60000));
         QVERIFY2(publish.exitCode() == 0, publish.readAllStandardError().constData());
+        // The chunk store beside the whole files: an engine that does not know it is unaffected.
+        QVERIFY(QFileInfo(fixture.patchDir() + QStringLiteral("/.chunkstore/builds")).isDir());
 
         const quint16 port = startWebServer(fixture.workDir() + QStringLiteral("/www"));
         QVERIFY(port != 0);
@@ -83,6 +86,7 @@ private slots:
         for (auto it = files.cbegin(); it != files.cend(); ++it)
             QCOMPARE(readFile(fixture.installDir() + it.key()), it.value());
         QVERIFY(updater.isInstalled());
+        QVERIFY(!QFileInfo::exists(fixture.installDir() + QStringLiteral("/.chunkstore")));
 
         log.events.clear();
         checkNow(fixture, updater);

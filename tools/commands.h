@@ -22,6 +22,7 @@ struct Subcommand
 extern const Subcommand publishSubcommand;
 extern const Subcommand verifySubcommand;
 extern const Subcommand releaseSubcommand;
+extern const Subcommand pruneSubcommand;
 
 // Prints the subcommand's usage to stderr and returns ExitBadInput.
 int usageError(const Subcommand &subcommand);

@@ -9,6 +9,7 @@ namespace {
 // commands.h and list it here.
 const Subcommand *const subcommands[] = {
     &publishSubcommand,
+    &pruneSubcommand,
     &verifySubcommand,
     &releaseSubcommand,
 };
