@@ -57,8 +57,9 @@ private:
         std::optional<VerificationResult> result;
         connect(&verification, &Verification::finished, this,
                 [&result](const VerificationResult &done) { result = done; });
-        verification.start(fixture.installDir(), decodeManifest(readFile(manifest)).files,
-                           {Updater::stagingDirectory()});
+        VerificationOptions options;
+        options.stagingFolder = Updater::stagingDirectory();
+        verification.start(fixture.installDir(), decodeManifest(readFile(manifest)).files, options);
         if (!QTest::qWaitFor([&result] { return result.has_value(); }, 30000))
             return {QStringLiteral("(no result)")};
         return result->bad;
