@@ -1,6 +1,7 @@
 #include "publishpipeline.h"
 
 #include "checksum.h"
+#include "platform/platform.h"
 
 #include <QFile>
 #include <QThreadPool>
@@ -193,6 +194,15 @@ void PublishPipeline::cut(FileJob &job, Batch &batch)
             if (!job.out->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
                 return fail(QStringLiteral("%1: cannot write %2: %3")
                                 .arg(key, job.out->fileName(), job.out->errorString()));
+            // A shared copy costs no writing. The copy is then what is read, so the
+            // manifest describes it even if the game's file changes meanwhile.
+            if (platform::cloneFile(*job.in, *job.out)) {
+                job.out.reset();
+                job.in = std::make_unique<QFile>(outDir + key);
+                if (!job.in->open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+                    return fail(QStringLiteral("%1: cannot read %2: %3")
+                                    .arg(key, job.in->fileName(), job.in->errorString()));
+            }
         }
     }
     uchar *const bytes = batch.buffer->bytes;
