@@ -140,9 +140,10 @@ void PublishPipeline::work()
         batch->buffer = freeBuffers.takeLast();
         job->claimed = true;
         locker.unlock();
-        cut(*job, *batch);
+        const bool done = cut(*job, *batch);
         locker.relock();
         job->claimed = false;
+        job->readDone = done;
         if (batch->pieces.isEmpty()) {
             freeBuffers.append(batch->buffer);
         } else {
@@ -175,15 +176,16 @@ PublishPipeline::FileJob *PublishPipeline::fileToCut()
 }
 
 // Reads the job's next buffer, adds it to the CRC-32 and the copy, and cuts it
-// into chunks up to where the cutter could still need bytes not read yet.
-void PublishPipeline::cut(FileJob &job, Batch &batch)
+// into chunks up to where the cutter could still need bytes not read yet. True
+// when the file is done with, read to its end or failed.
+bool PublishPipeline::cut(FileJob &job, Batch &batch)
 {
     const QString &key = job.file->key;
     const auto fail = [&job](const QString &why) {
         job.readError = why;
-        job.readDone = true;
         job.in.reset();
         job.out.reset();
+        return true;
     };
     if (!job.in) {
         job.in = std::make_unique<QFile>(job.file->path);
@@ -244,8 +246,8 @@ void PublishPipeline::cut(FileJob &job, Batch &batch)
             return fail(QStringLiteral("%1: write failed: %2").arg(key, job.out->errorString()));
         job.in.reset();
         job.out.reset();
-        job.readDone = true;
     }
+    return atEnd;
 }
 
 void PublishPipeline::storeChunks(Batch &batch)

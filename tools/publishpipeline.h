@@ -46,7 +46,7 @@ private:
     struct Batch;
 
     void work();
-    void cut(FileJob &job, Batch &batch); // without the lock, the job claimed
+    bool cut(FileJob &job, Batch &batch); // without the lock, the job claimed
     void storeChunks(Batch &batch);       // without the lock
     void finish(FileJob &job);            // with the lock held
     FileJob *fileToCut();                 // with the lock held
