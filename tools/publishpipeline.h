@@ -10,6 +10,7 @@
 #include <QWaitCondition>
 
 #include <memory>
+#include <vector>
 
 struct Published
 {
