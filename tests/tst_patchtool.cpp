@@ -441,6 +441,8 @@ private slots:
         QTest::newRow("out inside game") << QStringList({"publish", "@game", "@game/out"});
         QTest::newRow("game inside out") << QStringList({"publish", "@game", "@"});
         QTest::newRow("no thread") << QStringList({"publish", "--threads", "0", "@game", "@x"});
+        QTest::newRow("too many threads")
+            << QStringList({"publish", "--threads", "100000", "@game", "@x"});
         QTest::newRow("verify one argument") << QStringList({"verify", "x"});
     }
 

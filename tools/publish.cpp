@@ -49,7 +49,8 @@ int publish(const QStringList &arguments)
     if (const qsizetype at = positional.indexOf(QStringLiteral("--threads")); at >= 0) {
         bool ok = false;
         threads = at + 1 < positional.size() ? positional[at + 1].toInt(&ok) : 0;
-        if (!ok || threads < 1)
+        // Each thread brings two read buffers of a few MiB.
+        if (!ok || threads < 1 || threads > 64)
             return usageError(publishSubcommand);
         positional.remove(at, 2);
     }
@@ -205,5 +206,5 @@ const Subcommand publishSubcommand{
     "writes OUT_DIR/checksums.txt.gz listing every file of GAME_DIR, copies each file to "
     "OUT_DIR/<key>\n      and adds its chunks and the build's index to OUT_DIR/.chunkstore "
     "(--manifest-only: the manifest alone;\n      --no-chunks: no chunk store; --threads: how many "
-    "threads work, by default one a core)",
+    "threads work, 1 to 64, by default one a core)",
     publish};
