@@ -4,6 +4,7 @@
 #include "programrun.h"
 #include "testenvironment.h"
 
+#include <QBuffer>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -306,6 +307,68 @@ private slots:
         QVERIFY(!QFileInfo::exists(part));
     }
 
+    void publishSameWhateverTheThreads_data()
+    {
+        QTest::addColumn<QString>("threads");
+        QTest::addColumn<bool>("emptyChunk"); // left in the store by an earlier publish
+        QTest::newRow("two threads") << "2" << false;
+        QTest::newRow("more threads than files") << "7" << false;
+        QTest::newRow("over an empty chunk") << "2" << true;
+    }
+
+    // Files larger than one read, the same chunks in two files at once: the
+    // folder comes out as one thread writes it, the index's publish time aside.
+    void publishSameWhateverTheThreads()
+    {
+        QFETCH(QString, threads);
+        QFETCH(bool, emptyChunk);
+        QTemporaryDir dir;
+        const QString source = dir.filePath(QStringLiteral("game"));
+        const QByteArray big = randomBytes(9 * 1024 * 1024 + 5);
+        QVERIFY(writeFile(source + QStringLiteral("/big.pak"), big));
+        QVERIFY(writeFile(source + QStringLiteral("/copy/big.pak"), big));
+        QVERIFY(writeFile(source + QStringLiteral("/text.txt"), QByteArray(300000, 'x')));
+        QVERIFY(writeFile(source + QStringLiteral("/empty"), {}));
+        const auto published = [&](const QString &out) {
+            QMap<QString, QByteArray> tree = treeOf(out);
+            for (auto it = tree.begin(); it != tree.end(); ++it) {
+                if (const Result<ChunkIndex> decoded = decodeChunkIndex(it.value())) {
+                    ChunkIndex index = decoded.value();
+                    index.publishedAt = 0;
+                    it.value() = encodeChunkIndex(index);
+                }
+            }
+            return tree;
+        };
+        const QString one = dir.filePath(QStringLiteral("one"));
+        QCOMPARE(patchtool({"publish", "--threads", "1", source, one}).exitCode, 0);
+        // Cut where the launcher's own cutter cuts.
+        const ChunkIndex index =
+            publishedIndex(one, readFile(one + QStringLiteral("/checksums.txt.gz")));
+        QCOMPARE(assembled(one, index).value(QStringLiteral("/big.pak")), big);
+        QList<qint64> cuts;
+        for (const ChunkRef &ref : index.files.value(1).chunks)
+            cuts.append(ref.offset);
+        QBuffer device;
+        device.setData(big);
+        QVERIFY(device.open(QIODevice::ReadOnly));
+        ChunkStream stream(&device, index.limits);
+        QList<qint64> expected;
+        while (stream.next().value().size() > 0)
+            expected.append(stream.offset());
+        QCOMPARE(cuts, expected);
+        const QString out = dir.filePath(QStringLiteral("out"));
+        if (emptyChunk) {
+            QCOMPARE(patchtool({"publish", source, out}).exitCode, 0);
+            const ChunkIndex index =
+                publishedIndex(out, readFile(out + QStringLiteral("/checksums.txt.gz")));
+            QVERIFY(writeFile(out + chunkPath(index.chunks.last().id), {}));
+        }
+        const ProgramRun run = patchtool({"publish", "--threads", threads, source, out});
+        QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+        QCOMPARE(published(out), published(one));
+    }
+
     void pruneRefuses_data()
     {
         QTest::addColumn<QString>("damage");
@@ -377,6 +440,9 @@ private slots:
         QTest::newRow("missing game") << QStringList({"publish", "/nonexistent/game", "out"});
         QTest::newRow("out inside game") << QStringList({"publish", "@game", "@game/out"});
         QTest::newRow("game inside out") << QStringList({"publish", "@game", "@"});
+        QTest::newRow("no thread") << QStringList({"publish", "--threads", "0", "@game", "@x"});
+        QTest::newRow("too many threads")
+            << QStringList({"publish", "--threads", "100000", "@game", "@x"});
         QTest::newRow("verify one argument") << QStringList({"verify", "x"});
     }
 

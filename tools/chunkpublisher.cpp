@@ -1,5 +1,7 @@
 #include "chunkpublisher.h"
 
+#include "platform/platform.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -46,11 +48,13 @@ Result<qint32> ChunkPublisher::store(const ChunkId &id, QByteArrayView raw)
     // cost more than the rest of publishing), the index and manifest are synced.
     const QString path = folder->path(chunkPath(id));
     QFile file(path + partSuffix);
-    const bool whole = file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-                       file.write(packed.value()) == packed.value().size() && file.flush();
+    const bool whole =
+        file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered) &&
+        file.write(packed.value()) == packed.value().size() && file.flush();
     file.close();
-    if (!whole || !QFile::rename(file.fileName(), path)) {
-        const QString why = file.errorString();
+    // Replacing: an empty file left under the chunk's name is written again.
+    if (!whole || !platform::replaceFile(file.fileName(), path)) {
+        const QString why = whole ? qt_error_string() : file.errorString();
         file.remove();
         return Result<qint32>::fail(Failure::Kind::FileSystem,
                                     QStringLiteral("cannot write %1: %2").arg(path, why));

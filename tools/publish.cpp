@@ -5,6 +5,7 @@
 #include "console.h"
 #include "gamefolder.h"
 #include "manifestcodec.h"
+#include "publishpipeline.h"
 #include "result.h"
 
 #include <QDir>
@@ -13,7 +14,7 @@
 #include <QJsonDocument>
 #include <QSaveFile>
 #include <QSet>
-#include <QtConcurrent>
+#include <QThread>
 
 namespace {
 
@@ -23,67 +24,6 @@ const QString markerKey = QStringLiteral("/.initcomplete");
 // at 560 MB/s a core against 160 MB/s for the default level 3, to the same size;
 // publishing is bound by it.
 constexpr int chunkCompressionLevel = 1;
-
-struct Published
-{
-    QString key;
-    QString checksum;
-    qint64 size = 0;
-    QString error;
-    IndexedFile chunks; // when the store is written
-};
-
-// Reads the file once, computing its CRC-32, size and chunks from the very bytes
-// that are copied, so the manifest and the index always describe the published copy.
-Published publishFile(const GameFile &file, const QString &outDir, bool copy, ChunkPublisher *store)
-{
-    Published result{file.key, {}, 0, {}, {}};
-    QFile in(file.path);
-    if (!in.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
-        result.error = QStringLiteral("%1: cannot read: %2").arg(file.key, in.errorString());
-        return result;
-    }
-    QFile out(outDir + file.key);
-    if (copy && !out.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
-        result.error = QStringLiteral("%1: cannot write %2: %3")
-                           .arg(file.key, out.fileName(), out.errorString());
-        return result;
-    }
-    ChunkStream pieces(&in, store ? store->limits() : ChunkLimits{});
-    quint32 crc = 0;
-    for (;;) {
-        const Result<QByteArrayView> piece = pieces.next();
-        if (!piece) {
-            result.error = QStringLiteral("%1: %2").arg(file.key, piece.message());
-            return result;
-        }
-        if (piece->isEmpty())
-            break;
-        crc = crc32Update(crc, piece->data(), piece->size());
-        result.size += piece->size();
-        if (copy && out.write(piece->data(), piece->size()) != piece->size()) {
-            result.error = QStringLiteral("%1: write failed: %2").arg(file.key, out.errorString());
-            return result;
-        }
-        if (store) {
-            const Result<quint32> row = store->add(*piece);
-            if (!row) {
-                result.error = QStringLiteral("%1: %2").arg(file.key, row.message());
-                return result;
-            }
-            result.chunks.chunks.append(ChunkRef{row.value(), pieces.offset()});
-        }
-    }
-    if (copy && !out.flush()) {
-        result.error = QStringLiteral("%1: write failed: %2").arg(file.key, out.errorString());
-        return result;
-    }
-    result.checksum = crc32Hex(crc);
-    result.chunks.key = file.key;
-    result.chunks.size = result.size;
-    result.chunks.crc = crc;
-    return result;
-}
 
 Status writeWhole(const QString &path, const QByteArray &bytes)
 {
@@ -105,6 +45,15 @@ int publish(const QStringList &arguments)
     QStringList positional = arguments;
     const bool copy = !positional.removeOne(QStringLiteral("--manifest-only"));
     const bool chunked = !positional.removeOne(QStringLiteral("--no-chunks")) && copy;
+    int threads = QThread::idealThreadCount();
+    if (const qsizetype at = positional.indexOf(QStringLiteral("--threads")); at >= 0) {
+        bool ok = false;
+        threads = at + 1 < positional.size() ? positional[at + 1].toInt(&ok) : 0;
+        // Each thread brings two read buffers of a few MiB.
+        if (!ok || threads < 1 || threads > 64)
+            return usageError(publishSubcommand);
+        positional.remove(at, 2);
+    }
     if (positional.size() != 2 || positional[0].startsWith(QLatin1Char('-')) ||
         positional[1].startsWith(QLatin1Char('-')))
         return usageError(publishSubcommand);
@@ -191,14 +140,8 @@ int publish(const QStringList &arguments)
     std::stable_sort(files.begin(), files.end(),
                      [](const GameFile &a, const GameFile &b) { return a.size > b.size; });
     Progress progress(QStringLiteral("publish"), files.size(), totalBytes);
-    QList<Published> published = resultsWithProgress(
-        QtConcurrent::mapped(files,
-                             [&outDir, copy, &progress, &store](const GameFile &file) {
-                                 Published result = publishFile(file, outDir, copy, store.get());
-                                 progress.fileDone(result.size);
-                                 return result;
-                             }),
-        progress);
+    QList<Published> published =
+        PublishPipeline(files, outDir, copy, store.get(), threads).run(progress);
     std::sort(published.begin(), published.end(),
               [](const Published &a, const Published &b) { return a.key < b.key; });
 
@@ -259,8 +202,9 @@ int publish(const QStringList &arguments)
 } // namespace
 
 const Subcommand publishSubcommand{
-    "publish", "[--manifest-only | --no-chunks] GAME_DIR OUT_DIR",
+    "publish", "[--manifest-only | --no-chunks] [--threads N] GAME_DIR OUT_DIR",
     "writes OUT_DIR/checksums.txt.gz listing every file of GAME_DIR, copies each file to "
     "OUT_DIR/<key>\n      and adds its chunks and the build's index to OUT_DIR/.chunkstore "
-    "(--manifest-only: the manifest alone;\n      --no-chunks: no chunk store)",
+    "(--manifest-only: the manifest alone;\n      --no-chunks: no chunk store; --threads: how many "
+    "threads work, 1 to 64, by default one a core)",
     publish};

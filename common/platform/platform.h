@@ -128,6 +128,10 @@ Status moveReplacing(const QString &from, const QString &to);
 // has none, a copy with the same permissions.
 bool linkOrCopy(const QString &from, const QString &to);
 
+// Makes the open `to` a copy of the open `from` that shares its data on disk (a
+// reflink) where the file system can; false elsewhere, `to` left as it was.
+bool cloneFile(QFileDevice &from, QFileDevice &to);
+
 // Writes what the system holds of the open `file` through to the disk.
 bool flushToDisk(QFileDevice &file);
 

@@ -15,8 +15,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#if __has_include(<linux/fs.h>)
+#include <linux/fs.h> // FICLONE
+#endif
 #include <memory>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -319,6 +323,18 @@ bool linkOrCopy(const QString &from, const QString &to)
 {
     return ::link(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0 ||
            QFile::copy(from, to);
+}
+
+bool cloneFile(QFileDevice &from, QFileDevice &to)
+{
+#if defined(FICLONE)
+    return from.handle() >= 0 && to.handle() >= 0 &&
+           ::ioctl(to.handle(), FICLONE, from.handle()) == 0;
+#else
+    Q_UNUSED(from);
+    Q_UNUSED(to);
+    return false;
+#endif
 }
 
 bool flushToDisk(QFileDevice &file)

@@ -124,6 +124,11 @@ bool linkOrCopy(const QString &from, const QString &to)
                                  wide(QDir::toNativeSeparators(to)));
 }
 
+bool cloneFile(QFileDevice &, QFileDevice &)
+{
+    return false;
+}
+
 bool flushToDisk(QFileDevice &file)
 {
     return file.flush() && file.handle() >= 0 && win32core::flushDescriptor(file.handle());
