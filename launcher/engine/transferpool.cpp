@@ -588,7 +588,7 @@ void TransferPool::Worker::onDone(CURL *easy, CURLcode code)
         if (!stored)
             failure = stored.failure();
         else if ((item.size >= 0 && transfer->sink.size() != item.size) ||
-                 crc32Hex(transfer->sink.crc()) != item.checksum)
+                 (!item.checkedByCaller && crc32Hex(transfer->sink.crc()) != item.checksum))
             failure = Failure{Failure::Kind::InvalidData, FileSink::verificationFailedMessage()};
     }
     if (failure) {
@@ -599,6 +599,12 @@ void TransferPool::Worker::onDone(CURL *easy, CURLcode code)
             transfer->sink.close();
             transfer->record->remove();
             QFile::remove(item.stagingPath);
+        }
+        if (item.optional) {
+            release(transfer);
+            post([key = item.key](DownloadRun *pool) { emit pool->fileFailed(key); });
+            fill();
+            return;
         }
         failRun(*failure);
         return;

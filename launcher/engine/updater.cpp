@@ -20,7 +20,9 @@
 
 int maxConcurrentDownloads = QThread::idealThreadCount();
 
-Updater::Updater() : QObject(nullptr), manifestCheck(networkManager), launcherCheck(networkManager)
+Updater::Updater()
+    : QObject(nullptr), manifestCheck(networkManager), chunks(networkManager, downloads),
+      launcherCheck(networkManager)
 {
     connect(&schedule, &CheckSchedule::due, this, &Updater::runDeferredCheck);
     connect(&manifestCheck, &ManifestCheck::received, this, &Updater::onManifest);
@@ -28,12 +30,12 @@ Updater::Updater() : QObject(nullptr), manifestCheck(networkManager), launcherCh
     connect(&verification, &Verification::started, this, &Updater::verificationStarted);
     connect(&verification, &Verification::progress, this, &Updater::verificationProgress);
     connect(&verification, &Verification::finished, this, &Updater::onVerified);
-    connect(&downloads, &DownloadRun::speed, this, &Updater::downloadProgress);
-    connect(&downloads, &DownloadRun::progress, this, &Updater::overallProgress);
-    connect(&downloads, &DownloadRun::fileReady, this,
+    connect(&chunks, &ChunkRun::speed, this, &Updater::downloadProgress);
+    connect(&chunks, &ChunkRun::progress, this, &Updater::overallProgress);
+    connect(&chunks, &ChunkRun::fileReady, this,
             [this](const QString &key) { checkedKeys.insert(key); });
-    connect(&downloads, &DownloadRun::failed, this, &Updater::onRunFailed);
-    connect(&downloads, &DownloadRun::finished, this, &Updater::completeRun);
+    connect(&chunks, &ChunkRun::failed, this, &Updater::onRunFailed);
+    connect(&chunks, &ChunkRun::finished, this, &Updater::completeRun);
     connect(&launcherCheck, &LauncherVersionCheck::finished, this,
             &Updater::launcherVersionCheckComplete);
     connect(&maintenance, &Maintenance::fileWorkStarted, this, &Updater::beginFileWork);
@@ -45,7 +47,7 @@ Updater::~Updater()
 {
     // Nothing the helpers still finish may call back into an engine being destroyed.
     verification.stop();
-    downloads.cancel();
+    chunks.cancel();
     manifestCheck.drop();
     const auto owned = networkManager.findChildren<QNetworkReply *>();
     for (QNetworkReply *reply : owned)
@@ -127,6 +129,7 @@ void Updater::onManifest(const QJsonObject &files, const QString &build)
 {
     manifestFiles = files;
     manifestBuild = build;
+    manifestBody = manifestCheck.body();
     filesToDownload.clear();
     stagedValid.clear();
     if (engineState == State::PreparingUninstall) {
@@ -139,11 +142,12 @@ void Updater::onManifest(const QJsonObject &files, const QString &build)
 void Updater::onManifestFailed(const Failure &failure)
 {
     if (QCoreApplication::closingDown()) {
-        downloads.cancel();
+        chunks.cancel();
         return;
     }
     if (failure.kind == Failure::Kind::InvalidData) {
         manifestFiles = QJsonObject();
+        manifestBody.clear();
         filesToDownload.clear();
         stagedValid.clear();
         // Nor may a verification of an earlier table go on to report on this one.
@@ -256,7 +260,24 @@ void Updater::startUpdate()
 
     emit stateChanged(isInstalled() ? QStringLiteral("updating") : QStringLiteral("installing"));
     emit overallProgress(0, totalBytes);
-    downloads.start(items, maxConcurrentDownloads);
+    ChunkRun::Request request;
+    request.items = items;
+    request.maxConcurrent = maxConcurrentDownloads;
+    request.stallTimeoutMs = stallTimeoutMs;
+    request.work = {{},     manifestBody, manifestFiles, {}, Settings::installPath(),
+                    record, goodKeys()};
+    chunks.start(std::move(request));
+}
+
+QSet<QString> Updater::goodKeys() const
+{
+    const QSet<QString> fetched(filesToDownload.cbegin(), filesToDownload.cend());
+    QSet<QString> good;
+    for (auto it = manifestFiles.constBegin(); it != manifestFiles.constEnd(); ++it) {
+        if (!fetched.contains(it.key()) && !stagedValid.contains(it.key()))
+            good.insert(it.key());
+    }
+    return good;
 }
 
 QString Updater::runEndState()
@@ -281,6 +302,9 @@ void Updater::completeRun()
     setState(State::Idle);
     switch (moveCheckedFilesIn(keys)) {
     case MoveIn::Installed:
+        chunks.noteInstalled(Settings::installPath());
+        emit updateComplete();
+        break;
     case MoveIn::NothingStaged:
         emit updateComplete();
         break;

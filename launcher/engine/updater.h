@@ -1,6 +1,7 @@
 #pragma once
 
 #include "checkschedule.h"
+#include "chunkrun.h"
 #include "downloadrun.h"
 #include "enginefolders.h"
 #include "launcherversioncheck.h"
@@ -150,6 +151,7 @@ private:
     void onRunFailed(const QString &message);
     void completeRun();
     MoveIn moveCheckedFilesIn(const QSet<QString> &keys);
+    QSet<QString> goodKeys() const;
     void performUninstall(const QString &dir);
 
     // One file operation at a time: verification waits, manifests wait, the
@@ -165,6 +167,7 @@ private:
     int stallTimeoutMs = defaultStallTimeoutMs;
     QJsonObject manifestFiles;
     QString manifestBuild;
+    QByteArray manifestBody;      // names the build's chunk index
     InstallRecord record;         // of the install folder, as the last check loaded it
     bool fullCheckWanted = false; // the next verification reads every file
     QList<QString> filesToDownload;
@@ -175,6 +178,7 @@ private:
     ManifestCheck manifestCheck;
     Verification verification;
     DownloadRun downloads;
+    ChunkRun chunks; // drives `downloads`
     LauncherVersionCheck launcherCheck;
     Maintenance maintenance;
     RecordKeeper records;
