@@ -2,20 +2,27 @@
 # Update benchmark: two generated builds of a game (the second made like a real
 # patch: assets replaced and inserted inside large archives, textures replaced,
 # scripts rewritten, files added, removed and renamed), published one after the
-# other into one folder as a studio would. It times publishing (with and
-# without the chunk store), weighs the store against zstd's size of the builds'
-# unique content, and counts from the two indexes what a first install and the
-# update fetch by chunks against what whole files cost.
+# other into one folder as a studio would, and once more without the chunk
+# store. It times publishing (with and without the store) and weighs the store
+# against zstd's size of the builds' unique content. Then nginx on loopback
+# serves both folders with every request capped to UPDATE_BENCH_CAP bytes a
+# second (nginx's limit_rate, default 16m), a player's link, and times in one
+# run: the engine's first install against curl fetching the raw files with as
+# many transfers at once, and the engine's update against today's whole-file
+# update from the folder without the store. Bytes fetched are what nginx sent.
 # Run through ./run bench update (which builds first).
 #
-# UPDATE_BENCH_OUT=<folder> publishes there instead of a RAM-backed folder (the
-# default when it has room), and UPDATE_BENCH_SIZES=1 also prints what each
-# average chunk size would cost (a few minutes more).
+# UPDATE_BENCH_OUT=<folder> works there instead of a RAM-backed folder (the
+# default when it has room for about six copies of a build), and
+# UPDATE_BENCH_SIZES=1 also prints what each average chunk size would cost (a
+# few minutes more).
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD_DIR=${BUILD_DIR:-$ROOT/build}
 BENCH=$BUILD_DIR/bench/updatebench
 PATCHTOOL=$BUILD_DIR/bin/patchtool
+ENGINE=$BUILD_DIR/bench/downloadbench
+CAP=${UPDATE_BENCH_CAP:-16m}
 DATA=$ROOT/bench/data/update
 LAYOUT=1 # bump when updatedata.cpp changes the builds
 
@@ -28,7 +35,8 @@ fi
 read -r raw_old raw_new changed changed_whole _ <<<"$(tr ' ' '\n' <"$DATA/figures.txt" | cut -d= -f2 | tr '\n' ' ')"
 
 free_kib() { df -Pk "$1" | awk 'NR == 2 { print $4 }'; }
-need_kib=$(((raw_old + raw_new) / 1024 + 1048576))
+# Published twice, two installed copies, staging and curl's copy at the peak.
+need_kib=$((raw_old * 6 / 1024 + 1048576))
 if [ -n "${UPDATE_BENCH_OUT:-}" ]; then
   OUT=$UPDATE_BENCH_OUT
 elif [ "$(free_kib /dev/shm)" -gt "$need_kib" ]; then
@@ -37,9 +45,18 @@ else
   OUT=$DATA
 fi
 WORK=$OUT/launcher-update-bench.$$
-trap 'rm -rf "$WORK"' EXIT
+NGINX_PID=
+cleanup() {
+  if [ -n "$NGINX_PID" ]; then
+    kill "$NGINX_PID" 2>/dev/null || true
+    wait "$NGINX_PID" 2>/dev/null || true
+  fi
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
 mkdir -p "$WORK"
 PUBLISHED=$WORK/patch
+PLAIN=$WORK/plain
 
 # Warm the page cache: publishing is timed, not the disk the builds sit on.
 find "$DATA/old" "$DATA/new" -type f -print0 | xargs -0 cat >/dev/null
@@ -51,15 +68,115 @@ seconds_of() {
   awk '{ printf "%.2f", $1 }' "$WORK/time.txt"
 }
 cpu_of() { awk '{ printf "%.2f", $2 + $3 }' "$WORK/time.txt"; }
-plain_s=$(seconds_of "$PATCHTOOL" publish --no-chunks "$DATA/old" "$WORK/plain")
+plain_s=$(seconds_of "$PATCHTOOL" publish --no-chunks "$DATA/old" "$PLAIN")
 plain_cpu=$(cpu_of)
-rm -rf "$WORK/plain"
 first_s=$(seconds_of "$PATCHTOOL" publish "$DATA/old" "$PUBLISHED")
 first_cpu=$(cpu_of)
 cp "$PUBLISHED/checksums.txt.gz" "$WORK/old.manifest"
+
+# nginx: a capped server that notes what it sends, and an uncapped one that
+# only sets up the game folder today's update starts from.
+free_port() {
+  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+PORT=$(free_port)
+SETUP_PORT=$(free_port)
+SERVER=$WORK/nginx
+mkdir -p "$SERVER/tmp"
+cat >"$SERVER/nginx.conf" <<EOF
+daemon off;
+master_process off;
+worker_processes 1;
+pid nginx.pid;
+error_log stderr;
+events { worker_connections 1024; }
+http {
+  access_log off;
+  client_body_temp_path tmp/body;
+  proxy_temp_path tmp/proxy;
+  fastcgi_temp_path tmp/fastcgi;
+  uwsgi_temp_path tmp/uwsgi;
+  scgi_temp_path tmp/scgi;
+  default_type application/octet-stream;
+  sendfile on;
+  tcp_nopush on;
+  keepalive_requests 1000000;
+  log_format sent \$body_bytes_sent;
+  server {
+    listen 127.0.0.1:$PORT;
+    limit_rate $CAP;
+    access_log $SERVER/sent.log sent;
+    root $WORK;
+  }
+  server {
+    listen 127.0.0.1:$SETUP_PORT;
+    root $WORK;
+  }
+}
+EOF
+nginx -p "$SERVER/" -c nginx.conf -e stderr 2>"$SERVER/error.log" &
+NGINX_PID=$!
+BASE=http://127.0.0.1:$PORT
+for ((i = 0; i < 100; i++)); do
+  curl -sf -o /dev/null "$BASE/patch/checksums.txt.gz" && break
+  sleep 0.1
+done
+curl -sf -o /dev/null "$BASE/patch/checksums.txt.gz" ||
+  { echo "update: nginx did not answer" >&2; exit 1; }
+
+SLOTS=$("$ENGINE" slots)
+# The engine installs or updates the game folder $2 from $1 as the player
+# whose home is $3: wall seconds into RUN_S, what nginx sent into RUN_BYTES.
+engine_run() {
+  local url=$1 game=$2 home=$3 start end
+  mkdir -p "$game" "$home/tmp"
+  : >"$SERVER/sent.log"
+  start=$(date +%s%N)
+  env TMPDIR="$home/tmp" DOWNLOADBENCH_HOME="$home" DOWNLOADBENCH_MOVER_STAMP="$WORK/mover.stamp" \
+    QT_QPA_PLATFORM=offscreen "$ENGINE" install "$url" "$game" >"$WORK/engine.txt" ||
+    { echo "update: the engine failed on $url" >&2; exit 1; }
+  end=$(date +%s%N)
+  RUN_S=$(awk -v ns=$((end - start)) 'BEGIN { printf "%.2f", ns / 1e9 }')
+  RUN_BYTES=$(awk '{ s += $1 } END { printf "%.0f", s }' "$SERVER/sent.log")
+}
+same_as() {
+  "$PATCHTOOL" verify "$1" "$2" >"$WORK/verify.txt" 2>&1 ||
+    { echo "update: $2 differs from its manifest" >&2; head -n 5 "$WORK/verify.txt" >&2; exit 1; }
+}
+
+find "$PUBLISHED" -type f -print0 | xargs -0 cat >/dev/null
+engine_run "$BASE/patch" "$WORK/game" "$WORK/home"
+install_s=$RUN_S install_bytes=$RUN_BYTES
+same_as "$WORK/old.manifest" "$WORK/game"
+# curl: the raw files, as many at once, under the same cap.
+(cd "$PUBLISHED" && find . -type f ! -path ./checksums.txt.gz ! -path './.chunkstore/*' -printf '%P\n') |
+  LC_ALL=C sort |
+  python3 -c 'import sys, urllib.parse
+for line in sys.stdin:
+    path = line.rstrip("\n")
+    print("url = \"%s/%s\"" % (sys.argv[1], urllib.parse.quote(path)))
+    print("output = \"%s\"" % path.replace("\\", "\\\\").replace("\"", "\\\""))' \
+    "$BASE/patch" >"$WORK/curl.txt"
+mkdir -p "$WORK/curl"
+start=$(date +%s%N)
+curl -sSf --no-progress-meter --parallel --parallel-max "$SLOTS" --create-dirs \
+  --output-dir "$WORK/curl" -K "$WORK/curl.txt"
+end=$(date +%s%N)
+curl_s=$(awk -v ns=$((end - start)) 'BEGIN { printf "%.2f", ns / 1e9 }')
+same_as "$WORK/old.manifest" "$WORK/curl"
+rm -rf "$WORK/curl"
+engine_run "http://127.0.0.1:$SETUP_PORT/plain" "$WORK/game-whole" "$WORK/home-whole"
+
 second_s=$(seconds_of "$PATCHTOOL" publish "$DATA/new" "$PUBLISHED")
 second_out=$(cat "$WORK/out.txt")
 cp "$PUBLISHED/checksums.txt.gz" "$WORK/new.manifest"
+"$PATCHTOOL" publish --no-chunks "$DATA/new" "$PLAIN" >/dev/null
+engine_run "$BASE/patch" "$WORK/game" "$WORK/home"
+update_s=$RUN_S update_bytes=$RUN_BYTES
+same_as "$WORK/new.manifest" "$WORK/game"
+engine_run "$BASE/plain" "$WORK/game-whole" "$WORK/home-whole"
+whole_s=$RUN_S whole_bytes=$RUN_BYTES
+same_as "$WORK/new.manifest" "$WORK/game-whole"
 
 store=$(du -sb --apparent-size "$PUBLISHED/.chunkstore" | cut -f1)
 store_files=$(find "$PUBLISHED/.chunkstore" -type f | wc -l)
@@ -81,13 +198,16 @@ awk -v r="$raw_old" -v p="$plain_s" -v f="$first_s" -v n="$raw_new" -v s="$secon
   printf "  publish build 2 into the same folder: %.1f s (%.0f MB/s)\n", s, n / s / 1e6 }'
 echo "  $(grep '^chunk store' <<<"$second_out")"
 echo "  store: $(mib "$store") in $store_files files ($(mib "$store_disk") on disk); zstd of the unique content $(mib "$zstd_both")"
-echo "  first install fetches $(mib "$install") by chunks (zstd of build 1: $(mib "$zstd_old"))"
-echo "  update fetches $(mib "$update") by chunks ($update_chunks chunks), $(mib "$whole") by whole files"
+echo "  planned from the indexes: first install $(mib "$install") by chunks (zstd of build 1: $(mib "$zstd_old"));" \
+  "update $(mib "$update") ($update_chunks chunks), $(mib "$whole") by whole files"
+echo "  served by nginx, $SLOTS transfers at once, each capped at $CAP bytes/s:"
+echo "    first install: engine $install_s s fetching $(mib "$install_bytes"); curl of the raw files $curl_s s"
+echo "    update: engine $update_s s fetching $(mib "$update_bytes"); today's whole files $whole_s s fetching $(mib "$whole_bytes")"
 if [ -n "${UPDATE_BENCH_SIZES:-}" ]; then
   echo "  by average chunk size (bytes):"
   "$BENCH" sizes "$DATA/old" "$DATA/new" | sed 's/^/    /'
 fi
-awk -v u="$update" -v c="$changed" -v w="$whole" -v i="$install" -v r="$raw_old" -v zo="$zstd_old" \
-  -v s="$store" -v zb="$zstd_both" -v f="$first_s" 'BEGIN {
-  printf "update: bytes_vs_changed=%.2f update_vs_whole_files=%.3f first_install_bytes_vs_raw=%.3f (zstd %.3f) install_time_vs_curl=n/a store_vs_zstd=%.3f publish_mb_s=%.0f\n",
-    u / c, u / w, i / r, zo / r, s / zb, r / f / 1e6 }'
+awk -v u="$update_bytes" -v c="$changed" -v w="$whole_bytes" -v i="$install_bytes" -v r="$raw_old" \
+  -v s="$store" -v zb="$zstd_both" -v f="$first_s" -v ts="$install_s" -v tc="$curl_s" 'BEGIN {
+  printf "update: bytes_vs_changed=%.2f update_vs_whole_files=%.3f first_install_bytes_vs_raw=%.3f install_time_vs_curl=%.2f store_vs_zstd=%.3f publish_mb_s=%.0f\n",
+    u / c, u / w, i / r, tc / ts, s / zb, r / f / 1e6 }'

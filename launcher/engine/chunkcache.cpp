@@ -12,21 +12,6 @@
 
 namespace {
 
-QString indexFolder()
-{
-    return EngineFolders::privateDirectory() + QStringLiteral("/installed-index");
-}
-
-QString indexFileOf(const QString &installFolder)
-{
-    // Named after the canonical path, like the install record: one per game folder.
-    const QString canonical = InstallRecordStore::canonicalFolder(installFolder);
-    if (canonical.isEmpty())
-        return {};
-    return indexFolder() + QLatin1Char('/') +
-           QString::fromLatin1(sha256Of(canonical.toUtf8()).toHex()) + QStringLiteral(".index");
-}
-
 Status privateFolder(const QString &path)
 {
     const platform::FolderCheck check = platform::ensurePrivateFolder(path);
@@ -38,28 +23,48 @@ Status privateFolder(const QString &path)
 
 } // namespace
 
-namespace ChunkCache {
+ChunkCache::ChunkCache(const QString &engineFolder) : engineFolder(engineFolder) {}
 
-QString folder()
+ChunkCache ChunkCache::ofEngine()
 {
-    return EngineFolders::privateDirectory() + QStringLiteral("/chunks");
+    return ChunkCache(EngineFolders::privateDirectory());
 }
 
-QString chunkFile(const ChunkId &id)
+QString ChunkCache::folder() const
+{
+    return engineFolder + QStringLiteral("/chunks");
+}
+
+QString ChunkCache::chunkFile(const ChunkId &id) const
 {
     return folder() + QLatin1Char('/') + QString::fromLatin1(id.toHex());
 }
 
-Status prepare()
+QString ChunkCache::indexFolder() const
 {
-    if (const Status engine = EngineFolders::preparePrivate(); !engine)
-        return engine;
-    if (const Status chunks = privateFolder(folder()); !chunks)
-        return chunks;
-    return privateFolder(indexFolder());
+    return engineFolder + QStringLiteral("/installed-index");
 }
 
-Result<QByteArray> readChunk(const ChunkId &id)
+QString ChunkCache::indexFileOf(const QString &installFolder) const
+{
+    // Named after the canonical path, like the install record: one per game folder.
+    const QString canonical = InstallRecordStore::canonicalFolder(installFolder);
+    if (canonical.isEmpty())
+        return {};
+    return indexFolder() + QLatin1Char('/') +
+           QString::fromLatin1(sha256Of(canonical.toUtf8()).toHex()) + QStringLiteral(".index");
+}
+
+Status ChunkCache::prepare() const
+{
+    for (const QString &path : {engineFolder, folder(), indexFolder()}) {
+        if (const Status ready = privateFolder(path); !ready)
+            return ready;
+    }
+    return {};
+}
+
+Result<QByteArray> ChunkCache::readChunk(const ChunkId &id) const
 {
     QFile file(chunkFile(id));
     if (QFileInfo(file).isSymLink() || !file.open(QIODevice::ReadOnly))
@@ -69,12 +74,12 @@ Result<QByteArray> readChunk(const ChunkId &id)
     return file.readAll();
 }
 
-void removeChunk(const ChunkId &id)
+void ChunkCache::removeChunk(const ChunkId &id) const
 {
     QFile::remove(chunkFile(id));
 }
 
-void keepOnly(const QSet<ChunkId> &keep)
+void ChunkCache::keepOnly(const QSet<ChunkId> &keep) const
 {
     const QFileInfoList entries =
         QDir(folder()).entryInfoList(QDir::Files | QDir::System | QDir::Hidden);
@@ -84,12 +89,7 @@ void keepOnly(const QSet<ChunkId> &keep)
     }
 }
 
-void clear()
-{
-    keepOnly({});
-}
-
-Status saveInstalledIndex(const QString &installFolder, const QByteArray &stored)
+Status ChunkCache::saveInstalledIndex(const QString &installFolder, const QByteArray &stored) const
 {
     const QString path = indexFileOf(installFolder);
     if (path.isEmpty())
@@ -102,7 +102,7 @@ Status saveInstalledIndex(const QString &installFolder, const QByteArray &stored
     return {};
 }
 
-std::optional<ChunkIndex> loadInstalledIndex(const QString &installFolder)
+std::optional<ChunkIndex> ChunkCache::loadInstalledIndex(const QString &installFolder) const
 {
     const QString path = indexFileOf(installFolder);
     QFile file(path);
@@ -114,5 +114,3 @@ std::optional<ChunkIndex> loadInstalledIndex(const QString &installFolder)
         return std::nullopt;
     return std::move(index.value());
 }
-
-} // namespace ChunkCache

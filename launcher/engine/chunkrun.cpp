@@ -2,6 +2,7 @@
 
 #include "chunkcache.h"
 #include "downloadrun.h"
+#include "enginefolders.h"
 #include "inactivityguard.h"
 #include "launcherrequest.h"
 #include "settings.h"
@@ -9,6 +10,8 @@
 #include <QDebug>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+
+#include <utility>
 
 namespace {
 
@@ -24,7 +27,7 @@ QString chunkKey(const ChunkId &id)
 } // namespace
 
 ChunkRun::ChunkRun(QNetworkAccessManager &network, DownloadRun &transfers, QObject *parent)
-    : QObject(parent), network(network), transfers(transfers)
+    : QObject(parent), network(network), transfers(transfers), cache(QString())
 {
     workers.setMaxThreadCount(qMax(QThread::idealThreadCount(), 1));
     connect(&transfers, &DownloadRun::speed, this, &ChunkRun::speed);
@@ -47,6 +50,8 @@ void ChunkRun::start(Request next)
     request.work.wanted.clear();
     for (const DownloadItem &item : std::as_const(request.items))
         request.work.wanted.append(item.key);
+    request.work.stagingFolder = EngineFolders::stagingDirectory();
+    cache = ChunkCache::ofEngine();
     stop = std::make_shared<std::atomic_bool>(false);
     usedIndex = false;
     storedIndex.clear();
@@ -122,8 +127,8 @@ void ChunkRun::onIndex(QNetworkReply *reply)
     ChunkWork::Input input = request.work;
     input.storedIndex = storedIndex;
     const quint64 run = generation;
-    workers.start([this, input = std::move(input), run] {
-        Result<ChunkWork::Setup> prepared = ChunkWork::prepare(input);
+    workers.start([this, input = std::move(input), store = cache, run] {
+        Result<ChunkWork::Setup> prepared = ChunkWork::prepare(input, store);
         QMetaObject::invokeMethod(
             this,
             [this, prepared = std::move(prepared), run] {
@@ -169,7 +174,7 @@ void ChunkRun::onPlanned(const Result<ChunkWork::Setup> &prepared)
         DownloadItem item;
         item.key = chunkKey(chunk.id);
         item.url = QUrl(Settings::instance->updateUrl + chunkPath(chunk.id), QUrl::TolerantMode);
-        item.stagingPath = ChunkCache::chunkFile(chunk.id);
+        item.stagingPath = cache.chunkFile(chunk.id);
         item.size = chunk.storedSize;
         item.optional = true;
         item.checkedByCaller = true; // by its SHA-256 once unpacked
@@ -222,7 +227,7 @@ void ChunkRun::onFileFailed(const QString &key)
 void ChunkRun::chunkSettled(quint32 row, bool arrived)
 {
     if (arrived && users.value(row) == 0)
-        ChunkCache::removeChunk(setup->target.chunks[row].id);
+        drop({setup->target.chunks[row].id});
     const QList<int> files = waiting.take(row);
     for (const int file : files) {
         if (doomed.contains(file))
@@ -241,17 +246,18 @@ void ChunkRun::assemble(int file)
 {
     ++assembling;
     const quint64 run = generation;
-    workers.start([this, file, run, work = setup, stopped = stop, dir = request.work.gameDir] {
-        const Status status =
-            ChunkWork::assemble(work->target, work->plan.files[file], dir, *stopped);
-        QMetaObject::invokeMethod(
-            this,
-            [this, file, run, status] {
-                if (run == generation)
-                    onAssembled(file, status);
-            },
-            Qt::QueuedConnection);
-    });
+    workers.start(
+        [this, file, run, work = setup, stopped = stop, where = request.work, store = cache] {
+            const Status status =
+                ChunkWork::assemble(work->target, work->plan.files[file], where, store, *stopped);
+            QMetaObject::invokeMethod(
+                this,
+                [this, file, run, status] {
+                    if (run == generation)
+                        onAssembled(file, status);
+                },
+                Qt::QueuedConnection);
+        });
 }
 
 void ChunkRun::onAssembled(int file, const Status &status)
@@ -277,10 +283,22 @@ void ChunkRun::release(int file)
         if (!piece.local)
             rows.insert(piece.chunk);
     }
+    QList<ChunkId> unused;
     for (const quint32 row : std::as_const(rows)) {
         if (--users[row] == 0)
-            ChunkCache::removeChunk(setup->target.chunks[row].id);
+            unused.append(setup->target.chunks[row].id);
     }
+    drop(unused);
+}
+
+void ChunkRun::drop(const QList<ChunkId> &chunks)
+{
+    // Off the GUI thread: a busy disk can hold an unlink up for a long time.
+    if (!chunks.isEmpty())
+        workers.start([chunks, store = cache] {
+            for (const ChunkId &id : chunks)
+                store.removeChunk(id);
+        });
 }
 
 void ChunkRun::onRunFinished()
@@ -339,10 +357,12 @@ QList<DownloadItem> ChunkRun::itemsOf(const QStringList &keys) const
 
 void ChunkRun::noteInstalled(const QString &installFolder)
 {
-    if (usedIndex) {
-        if (const Status saved = ChunkCache::saveInstalledIndex(installFolder, storedIndex); !saved)
-            qWarning().noquote() << "The chunk index was not kept:" << saved.message();
-        usedIndex = false;
-    }
-    ChunkCache::clear();
+    const QByteArray index = std::exchange(usedIndex, false) ? storedIndex : QByteArray();
+    workers.start([index, installFolder, store = ChunkCache::ofEngine()] {
+        if (!index.isEmpty()) {
+            if (const Status saved = store.saveInstalledIndex(installFolder, index); !saved)
+                qWarning().noquote() << "The chunk index was not kept:" << saved.message();
+        }
+        store.clear();
+    });
 }

@@ -74,6 +74,7 @@ private:
     void assemble(int file);
     void onAssembled(int file, const Status &status);
     void release(int file);
+    void drop(const QList<ChunkId> &chunks);
     void maybeFinish();
     void fetchWhole(const QStringList &keys);
     void stopWork();
@@ -100,6 +101,7 @@ private:
     qint64 firstLegBytes = 0; // ...counted ahead of the second leg's
     bool usedIndex = false;   // the files of the last run came from this index
 
+    ChunkCache cache;
     QThreadPool workers;
     std::shared_ptr<std::atomic_bool> stop;
 };

@@ -1,7 +1,6 @@
 #include "chunkwork.h"
 
 #include "chunkcache.h"
-#include "enginefolders.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -10,9 +9,9 @@
 
 namespace {
 
-bool cachedChunkIsWhole(const IndexedChunk &chunk)
+bool cachedChunkIsWhole(const ChunkCache &cache, const IndexedChunk &chunk)
 {
-    const Result<QByteArray> stored = ChunkCache::readChunk(chunk.id);
+    const Result<QByteArray> stored = cache.readChunk(chunk.id);
     return stored && stored->size() == chunk.storedSize &&
            unpackChunk(*stored, chunk.size, chunk.id).ok();
 }
@@ -21,7 +20,7 @@ bool cachedChunkIsWhole(const IndexedChunk &chunk)
 
 namespace ChunkWork {
 
-Result<Setup> prepare(const Input &input)
+Result<Setup> prepare(const Input &input, const ChunkCache &cache)
 {
     Result<ChunkIndex> decoded = decodeChunkIndex(input.storedIndex);
     if (!decoded)
@@ -32,12 +31,12 @@ Result<Setup> prepare(const Input &input)
             checkIndexAgainstManifest(setup.target, input.manifestBody, input.table);
         !matches)
         return matches.failure();
-    if (const Status ready = ChunkCache::prepare(); !ready)
+    if (const Status ready = cache.prepare(); !ready)
         return ready.failure();
 
     // What the record vouches for needs no reading; the assembly checks each
     // local chunk by its SHA-256 all the same.
-    const std::optional<ChunkIndex> installed = ChunkCache::loadInstalledIndex(input.gameDir);
+    const std::optional<ChunkIndex> installed = cache.loadInstalledIndex(input.gameDir);
     if (installed) {
         QSet<QString> intact;
         for (const IndexedFile &file : installed->files) {
@@ -52,39 +51,40 @@ Result<Setup> prepare(const Input &input)
     QSet<ChunkId> keep;
     for (const quint32 row : std::as_const(setup.plan.fetch))
         keep.insert(setup.target.chunks[row].id);
-    ChunkCache::keepOnly(keep);
+    cache.keepOnly(keep);
     // Chunks fetched before a kill are not fetched again.
     for (const quint32 row : std::as_const(setup.plan.fetch)) {
         const IndexedChunk &chunk = setup.target.chunks[row];
-        if (!QFileInfo::exists(ChunkCache::chunkFile(chunk.id)))
+        if (!QFileInfo::exists(cache.chunkFile(chunk.id)))
             continue;
-        if (cachedChunkIsWhole(chunk))
+        if (cachedChunkIsWhole(cache, chunk))
             setup.cached.insert(row);
         else
-            ChunkCache::removeChunk(chunk.id);
+            cache.removeChunk(chunk.id);
     }
     return setup;
 }
 
-Status assemble(const ChunkIndex &target, const ChunkPlan::File &file, const QString &gameDir,
-                const std::atomic_bool &stop)
+Status assemble(const ChunkIndex &target, const ChunkPlan::File &file, const Input &where,
+                const ChunkCache &cache, const std::atomic_bool &stop)
 {
-    const QString path = EngineFolders::stagingPath(file.key);
+    const QString relative = file.key.startsWith(QLatin1Char('/')) ? file.key.mid(1) : file.key;
+    const QString path = QDir::cleanPath(where.stagingFolder + QLatin1Char('/') + relative);
     if (!QDir().mkpath(QFileInfo(path).absolutePath()))
         return Status::fail(Failure::Kind::FileSystem,
                             QStringLiteral("Could not create directory path for download"));
-    const FetchedChunk fetched = [&stop](const ChunkId &id) -> Result<QByteArray> {
+    const FetchedChunk fetched = [&stop, &cache](const ChunkId &id) -> Result<QByteArray> {
         if (stop)
             return Result<QByteArray>::fail(Failure::Kind::Cancelled, QStringLiteral("stopped"));
-        return ChunkCache::readChunk(id);
+        return cache.readChunk(id);
     };
-    const Status assembled = assembleFile(target, file, gameDir, fetched, path);
+    const Status assembled = assembleFile(target, file, where.gameDir, fetched, path);
     if (!assembled && !stop) {
         // A damaged chunk must not spoil the next attempt.
         for (const ChunkPlan::Piece &piece : file.pieces) {
             const IndexedChunk &chunk = target.chunks[piece.chunk];
-            if (!piece.local && !cachedChunkIsWhole(chunk))
-                ChunkCache::removeChunk(chunk.id);
+            if (!piece.local && !cachedChunkIsWhole(cache, chunk))
+                cache.removeChunk(chunk.id);
         }
     }
     return assembled;

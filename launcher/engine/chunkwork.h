@@ -1,5 +1,6 @@
 #pragma once
 
+#include "chunkcache.h"
 #include "chunkplan.h"
 #include "installrecord.h"
 #include "result.h"
@@ -25,6 +26,7 @@ struct Input
     QString gameDir;
     InstallRecord record;   // of gameDir
     QSet<QString> goodKeys; // files of this build found correct in gameDir
+    QString stagingFolder;
 };
 
 struct Setup
@@ -37,11 +39,11 @@ struct Setup
 // Decodes and checks the index, plans from what the player has (the installed
 // build's chunks where the record vouches for a file, else this build's correct
 // files) and keeps in the cache only the planned chunks that are whole.
-Result<Setup> prepare(const Input &input);
+Result<Setup> prepare(const Input &input, const ChunkCache &cache);
 
 // Writes `file` into staging from local copies and cached chunks. On failure
 // the cached chunks of the file that are damaged are gone too.
-Status assemble(const ChunkIndex &target, const ChunkPlan::File &file, const QString &gameDir,
-                const std::atomic_bool &stop);
+Status assemble(const ChunkIndex &target, const ChunkPlan::File &file, const Input &where,
+                const ChunkCache &cache, const std::atomic_bool &stop);
 
 } // namespace ChunkWork
