@@ -3,6 +3,7 @@
 #include "checkschedule.h"
 #include "downloadrun.h"
 #include "enginefolders.h"
+#include "fetchlist.h"
 #include "launcherversioncheck.h"
 #include "maintenance.h"
 #include "manifestcheck.h"
@@ -167,9 +168,7 @@ private:
     QString manifestBuild;
     InstallRecord record;         // of the install folder, as the last check loaded it
     bool fullCheckWanted = false; // the next verification reads every file
-    QList<QString> filesToDownload;
-    QSet<QString> checkedKeys; // downloaded and checked by this run
-    QSet<QString> stagedValid; // staged copies the last verification found correct
+    FetchList fetchList;
 
     CheckSchedule schedule;
     ManifestCheck manifestCheck;
