@@ -24,6 +24,7 @@ PATCHTOOL=$BUILD_DIR/bin/patchtool
 ENGINE=$BUILD_DIR/bench/downloadbench
 CAP=${UPDATE_BENCH_CAP:-16m}
 DATA=$ROOT/bench/data/update
+source "$ROOT/bench/lib/nginx.sh"
 LAYOUT=1 # bump when updatedata.cpp changes the builds
 
 if [ "$(cat "$DATA/layout" 2>/dev/null)" != "$LAYOUT" ]; then
@@ -76,32 +77,10 @@ cp "$PUBLISHED/checksums.txt.gz" "$WORK/old.manifest"
 
 # nginx: a capped server that notes what it sends, and an uncapped one that
 # only sets up the game folder today's update starts from.
-free_port() {
-  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
 PORT=$(free_port)
 SETUP_PORT=$(free_port)
 SERVER=$WORK/nginx
-mkdir -p "$SERVER/tmp"
-cat >"$SERVER/nginx.conf" <<EOF
-daemon off;
-master_process off;
-worker_processes 1;
-pid nginx.pid;
-error_log stderr;
-events { worker_connections 1024; }
-http {
-  access_log off;
-  client_body_temp_path tmp/body;
-  proxy_temp_path tmp/proxy;
-  fastcgi_temp_path tmp/fastcgi;
-  uwsgi_temp_path tmp/uwsgi;
-  scgi_temp_path tmp/scgi;
-  default_type application/octet-stream;
-  sendfile on;
-  tcp_nopush on;
-  keepalive_requests 1000000;
-  log_format sent \$body_bytes_sent;
+write_nginx_conf <<EOF
   server {
     listen 127.0.0.1:$PORT;
     limit_rate $CAP;
@@ -112,17 +91,9 @@ http {
     listen 127.0.0.1:$SETUP_PORT;
     root $WORK;
   }
-}
 EOF
-nginx -p "$SERVER/" -c nginx.conf -e stderr 2>"$SERVER/error.log" &
-NGINX_PID=$!
 BASE=http://127.0.0.1:$PORT
-for ((i = 0; i < 100; i++)); do
-  curl -sf -o /dev/null "$BASE/patch/checksums.txt.gz" && break
-  sleep 0.1
-done
-curl -sf -o /dev/null "$BASE/patch/checksums.txt.gz" ||
-  { echo "update: nginx did not answer" >&2; exit 1; }
+start_nginx "$BASE/patch/checksums.txt.gz" || exit 1
 
 SLOTS=$("$ENGINE" slots)
 # The engine installs or updates the game folder $2 from $1 as the player
@@ -133,8 +104,11 @@ engine_run() {
   : >"$SERVER/sent.log"
   start=$(date +%s%N)
   env TMPDIR="$home/tmp" DOWNLOADBENCH_HOME="$home" DOWNLOADBENCH_MOVER_STAMP="$WORK/mover.stamp" \
-    QT_QPA_PLATFORM=offscreen "$ENGINE" install "$url" "$game" >"$WORK/engine.txt" ||
-    { echo "update: the engine failed on $url" >&2; exit 1; }
+    QT_QPA_PLATFORM=offscreen "$ENGINE" install "$url" "$game" >"$WORK/engine.txt" 2>"$WORK/engine.log" ||
+    { cat "$WORK/engine.log" >&2; echo "update: the engine failed on $url" >&2; exit 1; }
+  # The engine's own count of what it fetched (its progress total) beside nginx's.
+  RUN_COUNTED=$(cut -d ' ' -f 7 "$WORK/engine.txt")
+  RUN_STALL=$(cut -d ' ' -f 9 "$WORK/engine.txt")
   end=$(date +%s%N)
   RUN_S=$(awk -v ns=$((end - start)) 'BEGIN { printf "%.2f", ns / 1e9 }')
   RUN_BYTES=$(awk '{ s += $1 } END { printf "%.0f", s }' "$SERVER/sent.log")
@@ -146,7 +120,7 @@ same_as() {
 
 find "$PUBLISHED" -type f -print0 | xargs -0 cat >/dev/null
 engine_run "$BASE/patch" "$WORK/game" "$WORK/home"
-install_s=$RUN_S install_bytes=$RUN_BYTES
+install_s=$RUN_S install_bytes=$RUN_BYTES install_counted=$RUN_COUNTED install_stall=$RUN_STALL
 same_as "$WORK/old.manifest" "$WORK/game"
 # curl: the raw files, as many at once, under the same cap.
 (cd "$PUBLISHED" && find . -type f ! -path ./checksums.txt.gz ! -path './.chunkstore/*' -printf '%P\n') |
@@ -170,9 +144,10 @@ engine_run "http://127.0.0.1:$SETUP_PORT/plain" "$WORK/game-whole" "$WORK/home-w
 second_s=$(seconds_of "$PATCHTOOL" publish "$DATA/new" "$PUBLISHED")
 second_out=$(cat "$WORK/out.txt")
 cp "$PUBLISHED/checksums.txt.gz" "$WORK/new.manifest"
-"$PATCHTOOL" publish --no-chunks "$DATA/new" "$PLAIN" >/dev/null
+"$PATCHTOOL" publish --no-chunks "$DATA/new" "$PLAIN" >"$WORK/out.txt" 2>&1 ||
+  { cat "$WORK/out.txt" >&2; exit 1; }
 engine_run "$BASE/patch" "$WORK/game" "$WORK/home"
-update_s=$RUN_S update_bytes=$RUN_BYTES
+update_s=$RUN_S update_bytes=$RUN_BYTES update_stall=$RUN_STALL
 same_as "$WORK/new.manifest" "$WORK/game"
 engine_run "$BASE/plain" "$WORK/game-whole" "$WORK/home-whole"
 whole_s=$RUN_S whole_bytes=$RUN_BYTES
@@ -201,8 +176,10 @@ echo "  store: $(mib "$store") in $store_files files ($(mib "$store_disk") on di
 echo "  planned from the indexes: first install $(mib "$install") by chunks (zstd of build 1: $(mib "$zstd_old"));" \
   "update $(mib "$update") ($update_chunks chunks), $(mib "$whole") by whole files"
 echo "  served by nginx, $SLOTS transfers at once, each capped at $CAP bytes/s:"
-echo "    first install: engine $install_s s fetching $(mib "$install_bytes"); curl of the raw files $curl_s s"
+echo "    first install: engine $install_s s fetching $(mib "$install_bytes") (its progress counted $(mib "$install_counted"));" \
+  "curl of the raw files $curl_s s"
 echo "    update: engine $update_s s fetching $(mib "$update_bytes"); today's whole files $whole_s s fetching $(mib "$whole_bytes")"
+echo "    the engine's GUI thread held up at most $install_stall ms (install), $update_stall ms (update)"
 if [ -n "${UPDATE_BENCH_SIZES:-}" ]; then
   echo "  by average chunk size (bytes):"
   "$BENCH" sizes "$DATA/old" "$DATA/new" | sed 's/^/    /'
