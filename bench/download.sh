@@ -51,14 +51,7 @@ else
 fi
 WORK=$OUT/launcher-download-bench.$$
 NGINX_PID=
-cleanup() {
-  if [ -n "$NGINX_PID" ]; then
-    kill "$NGINX_PID" 2>/dev/null || true
-    wait "$NGINX_PID" 2>/dev/null || true
-  fi
-  rm -rf "$WORK"
-}
-trap cleanup EXIT
+trap stop_nginx_and_clean EXIT
 mkdir -p "$WORK"
 OUT_FS=$(df --output=fstype "$WORK" | tail -n 1)
 if [ "$(free_kib "$WORK")" -lt "$need_kib" ]; then

@@ -47,14 +47,7 @@ else
 fi
 WORK=$OUT/launcher-update-bench.$$
 NGINX_PID=
-cleanup() {
-  if [ -n "$NGINX_PID" ]; then
-    kill "$NGINX_PID" 2>/dev/null || true
-    wait "$NGINX_PID" 2>/dev/null || true
-  fi
-  rm -rf "$WORK"
-}
-trap cleanup EXIT
+trap stop_nginx_and_clean EXIT
 mkdir -p "$WORK"
 PUBLISHED=$WORK/patch
 PLAIN=$WORK/plain

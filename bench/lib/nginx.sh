@@ -53,3 +53,12 @@ start_nginx() {
   echo "nginx did not answer at $url" >&2
   return 1
 }
+
+# For `trap ... EXIT`: stops nginx if it was started, and removes the run's folder $WORK.
+stop_nginx_and_clean() {
+  if [ -n "${NGINX_PID:-}" ]; then
+    kill "$NGINX_PID" 2>/dev/null || true
+    wait "$NGINX_PID" 2>/dev/null || true
+  fi
+  rm -rf "$WORK"
+}
