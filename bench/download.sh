@@ -19,6 +19,7 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD_DIR=${BUILD_DIR:-$ROOT/build}
 source "$ROOT/bench/lib/gamedata.sh"
+source "$ROOT/bench/lib/nginx.sh"
 DATA=$ROOT/bench/data/download
 WWW=$DATA/www
 PUBLISHED=$WWW/patch
@@ -50,14 +51,7 @@ else
 fi
 WORK=$OUT/launcher-download-bench.$$
 NGINX_PID=
-cleanup() {
-  if [ -n "$NGINX_PID" ]; then
-    kill "$NGINX_PID" 2>/dev/null || true
-    wait "$NGINX_PID" 2>/dev/null || true
-  fi
-  rm -rf "$WORK"
-}
-trap cleanup EXIT
+trap stop_nginx_and_clean EXIT
 mkdir -p "$WORK"
 OUT_FS=$(df --output=fstype "$WORK" | tail -n 1)
 if [ "$(free_kib "$WORK")" -lt "$need_kib" ]; then
@@ -72,9 +66,6 @@ BYTES=$(cd "$PUBLISHED" && printf '%s\n' "$KEYS" | xargs -d '\n' stat -c %s |
   awk '{ s += $1 } END { printf "%.0f", s }')
 
 # nginx in the foreground with every path below $SERVER; stopped on exit.
-free_port() {
-  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
 PORT=$(free_port)
 TLS_PORT=$(free_port)
 LOG_PORT=$(free_port)
@@ -95,25 +86,7 @@ mkdir -p "$SERVER/tmp" "$SERVER/tls"
     -days 2 -extfile server.ext
 ) >/dev/null 2>&1
 CA=$SERVER/tls/ca.pem
-cat >"$SERVER/nginx.conf" <<EOF
-daemon off;
-master_process off;
-worker_processes 1;
-pid nginx.pid;
-error_log stderr;
-events { worker_connections 1024; }
-http {
-  access_log off;
-  client_body_temp_path tmp/body;
-  proxy_temp_path tmp/proxy;
-  fastcgi_temp_path tmp/fastcgi;
-  uwsgi_temp_path tmp/uwsgi;
-  scgi_temp_path tmp/scgi;
-  default_type application/octet-stream;
-  sendfile on;
-  tcp_nopush on;
-  keepalive_requests 1000000;
-  log_format sent \$body_bytes_sent;
+write_nginx_conf <<EOF
   server {
     listen 127.0.0.1:$PORT;
     root $WWW;
@@ -130,19 +103,10 @@ http {
     access_log $SERVER/sent.log sent;
     root $WWW;
   }
-}
 EOF
-nginx -p "$SERVER/" -c nginx.conf -e stderr 2>"$SERVER/error.log" &
-NGINX_PID=$!
 declare -A BASE=([http]=http://127.0.0.1:$PORT/patch [https]=https://127.0.0.1:$TLS_PORT/patch)
 LOG_BASE=http://127.0.0.1:$LOG_PORT/patch
-for ((i = 0; i < 100; i++)); do
-  curl -sf --cacert "$CA" -o /dev/null "${BASE[https]}/checksums.txt.gz" && break
-  kill -0 "$NGINX_PID" 2>/dev/null || { cat "$SERVER/error.log" >&2; exit 1; }
-  sleep 0.1
-done
-curl -sf --cacert "$CA" -o /dev/null "${BASE[https]}/checksums.txt.gz" ||
-  { echo "download: nginx did not answer" >&2; exit 1; }
+start_nginx "${BASE[https]}/checksums.txt.gz" --cacert "$CA" || exit 1
 
 # Inputs of the peers: every published file, in the same folder layout. The
 # names are percent-encoded as the engine sends them ("/" kept).

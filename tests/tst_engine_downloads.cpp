@@ -98,7 +98,8 @@ private:
     {
         QStringList paths;
         for (const QString &requested : fixture.server->requestedPaths()) {
-            if (requested != fixture.manifestPath())
+            // A run first asks for the build's chunk index, which these folders lack.
+            if (requested != fixture.manifestPath() && !requested.contains("/.chunkstore/"))
                 paths << requested;
         }
         return paths;
@@ -406,7 +407,7 @@ private slots:
         updater->startUpdate();
         QTRY_VERIFY_WITH_TIMEOUT(runEnded(), 60000);
         QCOMPARE(outcome().last(), QStringLiteral("updateComplete()"));
-        QCOMPARE(fixture.server->totalRequests(), 10);
+        QCOMPARE(fileRequests().size(), 10);
         QCOMPARE(fixture.server->maxConcurrentRequests(), limit);
     }
 
@@ -481,7 +482,7 @@ private slots:
         QVERIFY(updater->state() != Updater::State::Downloading);
         QCOMPARE(log->count(QStringLiteral("updateComplete()")), 0);
         // Nothing beyond the first three ever started.
-        QVERIFY(fixture.server->totalRequests() <= 3);
+        QVERIFY(fileRequests().size() <= 3);
     }
 
     // A wrong file, or more bytes than the manifest promised, is refused.

@@ -13,6 +13,11 @@ struct DownloadItem
     QString stagingPath; // where it waits until the file mover takes it
     qint64 size = -1;    // bytes the manifest declares; -1 when it declares no number
     QString checksum;    // CRC-32 as 8 lower-case hex digits
+    // A piece the caller can do without: its failure drops only this item
+    // (DownloadRun::fileFailed) instead of ending the run.
+    bool optional = false;
+    // The caller checks the bytes itself (a chunk by its SHA-256); only the size is checked here.
+    bool checkedByCaller = false;
 };
 
 // The items of `keys` as the manifest `table` describes them, in start order:

@@ -54,6 +54,8 @@ signals:
     void progress(qlonglong receivedBytes, qlonglong totalBytes);
     // Staged, whole, CRC-32 matches.
     void fileReady(const QString &key);
+    // An optional item failed; the run goes on without it.
+    void fileFailed(const QString &key);
     // The player's text; the run has stopped.
     void failed(const QString &message);
     // Every item is ready.

@@ -7,6 +7,7 @@
 #include "moverclient.h"
 #include "ownedfiles.h"
 #include "platform/platform.h"
+#include "prompter.h"
 #include "responsivewait.h"
 #include "settings.h"
 #include "stagedinstall.h"
@@ -253,13 +254,35 @@ Result<Maintenance::Relocation> Maintenance::relocate(const QString &destination
     QHash<QString, quint32> contents;
     for (const QString &key : owned.keys) {
         const InstallRecord::File *file = record.find(key);
-        const std::optional<quint32> listed = parseCrc32Hex(
-            table.value(key).toObject().value(QLatin1String("checksum")).toString());
+        const std::optional<quint32> listed =
+            parseCrc32Hex(table.value(key).toObject().value(QLatin1String("checksum")).toString());
         if (file || listed)
             contents.insert(key, file ? file->crc : *listed);
     }
     records.carry(record.installFolder(), destination, contents, record.build());
     return Relocation{QFileInfo(source).isDir()};
+}
+
+bool Maintenance::confirmUninstall(Prompter *prompter)
+{
+    return prompter &&
+           prompter->ask(QStringLiteral("Confirm Uninstall"),
+                         QStringLiteral("Are you sure you want to uninstall? This will remove all "
+                                        "game files."));
+}
+
+void Maintenance::tellWhatWasKept(const QString &folder, Prompter *prompter)
+{
+    if (!QFileInfo(folder).isDir() || !prompter)
+        return;
+    const int left = filesLeftIn(folder);
+    prompter->tell(
+        Prompter::Box::Information, QStringLiteral("Uninstall"),
+        QStringLiteral("The game was removed. The folder %1 was kept because it "
+                       "still holds %2 that the launcher did not install, or that "
+                       "changed after it installed them.")
+            .arg(QDir::toNativeSeparators(folder),
+                 left == 1 ? QStringLiteral("1 file") : QStringLiteral("%1 files").arg(left)));
 }
 
 Status Maintenance::removeGame(const QString &folder, const QJsonObject &table)

@@ -11,6 +11,8 @@
 
 #include <functional>
 
+class Prompter;
+
 // Everything that changes the game folder through the file mover: moving files
 // in, moving staged downloads in, relocating, uninstalling and migrating a
 // legacy installation; and whether the game runs. Each move is bracketed by
@@ -58,6 +60,10 @@ public:
     Status removeGame(const QString &folder, const QJsonObject &table);
     // Files `folder` still holds (the player's, or changed since they were installed).
     static int filesLeftIn(const QString &folder);
+    // Asks before an uninstall; without a prompter the answer is No.
+    static bool confirmUninstall(Prompter *prompter);
+    // After an uninstall: why the folder is still there, if it is.
+    static void tellWhatWasKept(const QString &folder, Prompter *prompter);
     // Unpacks the legacy client's archive and moves its files into the install folder.
     Status migrateLegacy();
 

@@ -110,12 +110,14 @@ void ManifestCheck::onFinished(QNetworkReply *reply)
             emit failed({Failure::Kind::Network, QStringLiteral("Network error occurred")});
         return;
     }
-    const DecodedManifest decoded = decodeManifest(reply->readAll());
+    const QByteArray body = reply->readAll();
+    const DecodedManifest decoded = decodeManifest(body);
     if (!decoded.ok()) {
         // Without a word the window would stay in its checking state for good.
         qWarning().noquote() << "Refused the update manifest:" << decoded.detail;
         emit failed({Failure::Kind::InvalidData, invalidManifestMessage()});
         return;
     }
+    lastBody = body;
     emit received(decoded.files, decoded.build);
 }

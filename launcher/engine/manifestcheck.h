@@ -33,6 +33,8 @@ public:
     void resume();
 
     static QString invalidManifestMessage();
+    // The body last received: its SHA-256 names the build's chunk index.
+    const QByteArray &body() const { return lastBody; }
 
 signals:
     // `build` tells builds apart (the body's own CRC-32).
@@ -48,4 +50,5 @@ private:
     QPointer<QNetworkReply> current;
     bool holding = false;
     QList<QPointer<QNetworkReply>> held;
+    QByteArray lastBody;
 };

@@ -3,16 +3,12 @@
 #include "enginefolders.h"
 #include "legacyinstallation.h"
 #include "moverclient.h"
-#include "prompter.h"
 #include "settings.h"
 #include "stagedinstall.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QDebug>
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QNetworkReply>
 #include <QThread>
 
@@ -20,7 +16,9 @@
 
 int maxConcurrentDownloads = QThread::idealThreadCount();
 
-Updater::Updater() : QObject(nullptr), manifestCheck(networkManager), launcherCheck(networkManager)
+Updater::Updater()
+    : QObject(nullptr), manifestCheck(networkManager), chunks(networkManager, downloads),
+      launcherCheck(networkManager)
 {
     connect(&schedule, &CheckSchedule::due, this, &Updater::runDeferredCheck);
     connect(&manifestCheck, &ManifestCheck::received, this, &Updater::onManifest);
@@ -28,12 +26,12 @@ Updater::Updater() : QObject(nullptr), manifestCheck(networkManager), launcherCh
     connect(&verification, &Verification::started, this, &Updater::verificationStarted);
     connect(&verification, &Verification::progress, this, &Updater::verificationProgress);
     connect(&verification, &Verification::finished, this, &Updater::onVerified);
-    connect(&downloads, &DownloadRun::speed, this, &Updater::downloadProgress);
-    connect(&downloads, &DownloadRun::progress, this, &Updater::overallProgress);
-    connect(&downloads, &DownloadRun::fileReady, this,
-            [this](const QString &key) { checkedKeys.insert(key); });
-    connect(&downloads, &DownloadRun::failed, this, &Updater::onRunFailed);
-    connect(&downloads, &DownloadRun::finished, this, &Updater::completeRun);
+    connect(&chunks, &ChunkRun::speed, this, &Updater::downloadProgress);
+    connect(&chunks, &ChunkRun::progress, this, &Updater::overallProgress);
+    connect(&chunks, &ChunkRun::fileReady, this,
+            [this](const QString &key) { fetchList.fetched(key); });
+    connect(&chunks, &ChunkRun::failed, this, &Updater::onRunFailed);
+    connect(&chunks, &ChunkRun::finished, this, &Updater::completeRun);
     connect(&launcherCheck, &LauncherVersionCheck::finished, this,
             &Updater::launcherVersionCheckComplete);
     connect(&maintenance, &Maintenance::fileWorkStarted, this, &Updater::beginFileWork);
@@ -45,7 +43,7 @@ Updater::~Updater()
 {
     // Nothing the helpers still finish may call back into an engine being destroyed.
     verification.stop();
-    downloads.cancel();
+    chunks.cancel();
     manifestCheck.drop();
     const auto owned = networkManager.findChildren<QNetworkReply *>();
     for (QNetworkReply *reply : owned)
@@ -127,8 +125,8 @@ void Updater::onManifest(const QJsonObject &files, const QString &build)
 {
     manifestFiles = files;
     manifestBuild = build;
-    filesToDownload.clear();
-    stagedValid.clear();
+    manifestBody = manifestCheck.body();
+    fetchList.clear();
     if (engineState == State::PreparingUninstall) {
         performUninstall(Settings::installPath());
         return;
@@ -139,13 +137,13 @@ void Updater::onManifest(const QJsonObject &files, const QString &build)
 void Updater::onManifestFailed(const Failure &failure)
 {
     if (QCoreApplication::closingDown()) {
-        downloads.cancel();
+        chunks.cancel();
         return;
     }
     if (failure.kind == Failure::Kind::InvalidData) {
         manifestFiles = QJsonObject();
-        filesToDownload.clear();
-        stagedValid.clear();
+        manifestBody.clear();
+        fetchList.clear();
         // Nor may a verification of an earlier table go on to report on this one.
         verification.stop();
     }
@@ -175,8 +173,7 @@ void Updater::verifyInstallation()
     // During a run or a move the folder and the fetch list are not ours to reset.
     if (!fileWorkAllowed())
         return;
-    filesToDownload.clear();
-    stagedValid.clear();
+    fetchList.clear();
     setState(State::Verifying);
     // Taken here on the GUI thread: workers never touch Settings, which the
     // window may already have deleted when it tears the engine down.
@@ -191,19 +188,18 @@ void Updater::verifyInstallation()
 
 void Updater::onVerified(const VerificationResult &result)
 {
-    filesToDownload = result.bad;
-    stagedValid = result.stagedValid;
+    fetchList.verified(result);
     setState(State::Idle);
     // What was read and found correct needs no reading next time; a folder that
     // holds the whole build loses what the build no longer lists.
-    const bool whole = filesToDownload.isEmpty() && stagedValid.isEmpty();
+    const bool whole = fetchList.folderComplete();
     records.note(record, Settings::installPath(), result.verified,
                  whole ? manifestBuild : QString());
     if (whole && isInstalled())
         maintenance.removeDropped(manifestFiles, record);
     // Nothing to check means nothing to fetch; silence would leave the window
     // in its checking state with every control disabled.
-    if (!filesToDownload.isEmpty())
+    if (!fetchList.nothingToFetch())
         emit updateAvailable(isInstalled() ? QStringLiteral("update") : QStringLiteral("install"));
     else
         emit noUpdateAvailable();
@@ -229,7 +225,7 @@ void Updater::startUpdate()
         checkForUpdates();
         return;
     }
-    if (filesToDownload.isEmpty()) {
+    if (fetchList.nothingToFetch()) {
         emit noUpdateAvailable();
         return;
     }
@@ -245,18 +241,33 @@ void Updater::startUpdate()
     }
 
     setState(State::Downloading);
-    checkedKeys.clear();
-    const QList<DownloadItem> items = downloadItems(filesToDownload, manifestFiles);
-    filesToDownload.clear();
+    const QList<DownloadItem> items = fetchList.beginRun(manifestFiles);
     qint64 totalBytes = 0;
-    for (const DownloadItem &item : items) {
-        filesToDownload.append(item.key);
+    for (const DownloadItem &item : items)
         totalBytes += qMax<qint64>(item.size, 0);
-    }
 
     emit stateChanged(isInstalled() ? QStringLiteral("updating") : QStringLiteral("installing"));
     emit overallProgress(0, totalBytes);
-    downloads.start(items, maxConcurrentDownloads);
+    ChunkRun::Request request;
+    request.items = items;
+    request.maxConcurrent = maxConcurrentDownloads;
+    request.stallTimeoutMs = stallTimeoutMs;
+    request.work.manifestBody = manifestBody;
+    request.work.table = manifestFiles;
+    request.work.gameDir = Settings::installPath();
+    request.work.record = record;
+    request.work.goodKeys = goodKeys(items);
+    chunks.start(std::move(request));
+}
+
+QSet<QString> Updater::goodKeys(const QList<DownloadItem> &fetched) const
+{
+    QSet<QString> good;
+    for (auto it = manifestFiles.constBegin(); it != manifestFiles.constEnd(); ++it)
+        good.insert(it.key());
+    for (const DownloadItem &item : fetched)
+        good.remove(item.key);
+    return good - fetchList.stagedValid();
 }
 
 QString Updater::runEndState()
@@ -276,11 +287,12 @@ void Updater::onRunFailed(const QString &message)
 void Updater::completeRun()
 {
     StagedInstall::markRunComplete();
-    QSet<QString> keys = checkedKeys;
-    keys.unite(stagedValid);
     setState(State::Idle);
-    switch (moveCheckedFilesIn(keys)) {
+    switch (moveCheckedFilesIn(fetchList.readyAfterRun())) {
     case MoveIn::Installed:
+        chunks.noteInstalled(Settings::installPath());
+        emit updateComplete();
+        break;
     case MoveIn::NothingStaged:
         emit updateComplete();
         break;
@@ -328,7 +340,7 @@ bool Updater::installFiles(const QString &source, const QString &destination,
 Updater::MoveIn Updater::installPendingFiles()
 {
     // While a mover or a run is at work nothing more is moved.
-    return fileWorkAllowed() ? moveCheckedFilesIn(stagedValid) : MoveIn::Busy;
+    return fileWorkAllowed() ? moveCheckedFilesIn(fetchList.stagedValid()) : MoveIn::Busy;
 }
 
 Updater::MoveIn Updater::moveCheckedFilesIn(const QSet<QString> &keys)
@@ -336,10 +348,7 @@ Updater::MoveIn Updater::moveCheckedFilesIn(const QSet<QString> &keys)
     const MoveIn moved = maintenance.moveStagedIn(keys, manifestFiles, manifestBuild);
     if (moved == MoveIn::Installed) {
         maintenance.removeDropped(manifestFiles, records.load(Settings::installPath()));
-        for (const QString &key : keys) {
-            checkedKeys.remove(key);
-            stagedValid.remove(key);
-        }
+        fetchList.movedIn(keys);
     }
     return moved;
 }
@@ -367,10 +376,7 @@ void Updater::uninstall()
     // An empty or relative path would name whatever folder we were started in.
     if (!MoverClient::isFullPath(dir) || !QDir(dir).exists())
         return;
-    if (!prompter ||
-        !prompter->ask(QStringLiteral("Confirm Uninstall"),
-                       QStringLiteral("Are you sure you want to uninstall? This will remove all "
-                                      "game files.")))
+    if (!Maintenance::confirmUninstall(prompter))
         return;
     if (manifestFiles.isEmpty()) {
         // What the game owns is only known from a manifest: fetch one first.
@@ -391,16 +397,7 @@ void Updater::performUninstall(const QString &dir)
         return;
     }
     emit stateChanged(QStringLiteral("install"));
-    if (QFileInfo(dir).isDir() && prompter) {
-        const int left = Maintenance::filesLeftIn(dir);
-        prompter->tell(
-            Prompter::Box::Information, QStringLiteral("Uninstall"),
-            QStringLiteral("The game was removed. The folder %1 was kept because it "
-                           "still holds %2 that the launcher did not install, or that "
-                           "changed after it installed them.")
-                .arg(QDir::toNativeSeparators(dir),
-                     left == 1 ? QStringLiteral("1 file") : QStringLiteral("%1 files").arg(left)));
-    }
+    Maintenance::tellWhatWasKept(dir, prompter);
     schedule.markStale();
     checkForUpdates();
 }

@@ -1,8 +1,10 @@
 #pragma once
 
 #include "checkschedule.h"
+#include "chunkrun.h"
 #include "downloadrun.h"
 #include "enginefolders.h"
+#include "fetchlist.h"
 #include "launcherversioncheck.h"
 #include "maintenance.h"
 #include "manifestcheck.h"
@@ -150,6 +152,8 @@ private:
     void onRunFailed(const QString &message);
     void completeRun();
     MoveIn moveCheckedFilesIn(const QSet<QString> &keys);
+    // Files of this build found correct in the game folder: the run fetches none of them.
+    QSet<QString> goodKeys(const QList<DownloadItem> &fetched) const;
     void performUninstall(const QString &dir);
 
     // One file operation at a time: verification waits, manifests wait, the
@@ -165,16 +169,16 @@ private:
     int stallTimeoutMs = defaultStallTimeoutMs;
     QJsonObject manifestFiles;
     QString manifestBuild;
+    QByteArray manifestBody;      // names the build's chunk index
     InstallRecord record;         // of the install folder, as the last check loaded it
     bool fullCheckWanted = false; // the next verification reads every file
-    QList<QString> filesToDownload;
-    QSet<QString> checkedKeys; // downloaded and checked by this run
-    QSet<QString> stagedValid; // staged copies the last verification found correct
+    FetchList fetchList;
 
     CheckSchedule schedule;
     ManifestCheck manifestCheck;
     Verification verification;
     DownloadRun downloads;
+    ChunkRun chunks; // drives `downloads`
     LauncherVersionCheck launcherCheck;
     Maintenance maintenance;
     RecordKeeper records;
