@@ -148,9 +148,10 @@ private:
     void onManifest(const QJsonObject &files, const QString &build);
     void onManifestFailed(const Failure &failure);
     void onVerified(const VerificationResult &result);
+    void startRun(const QList<DownloadItem> &items);
     void onRunFailed(const QString &message);
     void completeRun();
-    MoveIn moveCheckedFilesIn(const QSet<QString> &keys);
+    MoveIn moveCheckedFilesIn(QSet<QString> keys);
     void performUninstall(const QString &dir);
 
     // One file operation at a time: verification waits, manifests wait, the
