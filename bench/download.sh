@@ -60,7 +60,8 @@ if [ "$(free_kib "$WORK")" -lt "$need_kib" ]; then
 fi
 
 SLOTS=$("$BENCH" slots)
-KEYS=$(cd "$PUBLISHED" && find . -type f ! -path ./checksums.txt.gz -printf '%P\n' | LC_ALL=C sort)
+# The chunk store beside the files is not what a first install fetches.
+KEYS=$(cd "$PUBLISHED" && find . -type f ! -path ./checksums.txt.gz ! -path './.chunkstore/*' -printf '%P\n' | LC_ALL=C sort)
 FILES=$(printf '%s\n' "$KEYS" | wc -l)
 BYTES=$(cd "$PUBLISHED" && printf '%s\n' "$KEYS" | xargs -d '\n' stat -c %s |
   awk '{ s += $1 } END { printf "%.0f", s }')

@@ -1,15 +1,33 @@
 #include "launcherrequest.h"
 
 #include <QFile>
+#include <QFileInfo>
+#include <QFutureWatcher>
+#include <QMutex>
 #include <QSslConfiguration>
+#include <QtConcurrent>
 
 namespace {
 
-// Built once for the trust store the environment names, and shared.
-QSslConfiguration &sharedSslConfiguration()
+// Where Qt looks the system's authorities up by hash, on demand. Naming it (or
+// the bundle made from it) again would only parse every certificate up front:
+// most of a second, for the same trust.
+bool isSystemStore(const QByteArray &path)
 {
+    const QFileInfo named(QFile::decodeName(path));
+    const QString store = QFileInfo(QStringLiteral("/etc/ssl/certs")).canonicalFilePath();
+    if (store.isEmpty() || !named.exists())
+        return false;
+    return (named.isDir() ? named.canonicalFilePath() : named.canonicalPath()) == store;
+}
+
+// Built once for the trust store the environment names, and shared.
+QSslConfiguration sharedSslConfiguration()
+{
+    static QMutex mutex;
     static QSslConfiguration ssl;
     static QByteArray builtFor;
+    const QMutexLocker lock(&mutex);
     // As for curl: SSL_CERT_FILE and SSL_CERT_DIR add to the store. Qt 6.4 reads neither.
     const QByteArray file = qgetenv("SSL_CERT_FILE");
     const QByteArray dir = qgetenv("SSL_CERT_DIR");
@@ -19,9 +37,9 @@ QSslConfiguration &sharedSslConfiguration()
         ssl = QSslConfiguration::defaultConfiguration();
         ssl.setProtocol(QSsl::TlsV1_2OrLater);
         QList<QSslCertificate> named;
-        if (!file.isEmpty())
+        if (!file.isEmpty() && !isSystemStore(file))
             named += QSslCertificate::fromPath(QFile::decodeName(file));
-        if (!dir.isEmpty())
+        if (!dir.isEmpty() && !isSystemStore(dir))
             named += QSslCertificate::fromPath(QFile::decodeName(dir) + QStringLiteral("/*"),
                                                QSsl::Pem, QSslCertificate::PatternSyntax::Wildcard);
         // Adding would stop Qt from loading the system's authorities on demand.
@@ -48,4 +66,17 @@ QNetworkRequest launcherRequest(const QUrl &url, const QString &applicationName,
     if (encoding == BodyEncoding::Identity)
         request.setRawHeader(QByteArrayLiteral("Accept-Encoding"), QByteArrayLiteral("identity"));
     return request;
+}
+
+void sendLauncherRequest(QObject *context, const QUrl &url, const QString &applicationName,
+                         std::function<void(const QNetworkRequest &)> send)
+{
+    auto *watcher = new QFutureWatcher<QNetworkRequest>(context);
+    QObject::connect(watcher, &QFutureWatcherBase::finished, context,
+                     [watcher, send = std::move(send)] {
+                         watcher->deleteLater();
+                         send(watcher->result());
+                     });
+    watcher->setFuture(QtConcurrent::run(
+        [url, applicationName] { return launcherRequest(url, applicationName); }));
 }

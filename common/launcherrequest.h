@@ -4,6 +4,10 @@
 #include <QString>
 #include <QUrl>
 
+#include <functional>
+
+class QObject;
+
 // How a request wants its body.
 enum class BodyEncoding
 {
@@ -17,3 +21,10 @@ enum class BodyEncoding
 // and SSL_CERT_DIR name. Time limits are the caller's (InactivityGuard).
 QNetworkRequest launcherRequest(const QUrl &url, const QString &applicationName,
                                 BodyEncoding encoding = BodyEncoding::AsServed);
+
+// launcherRequest(), built on a pool thread and handed to `send` on the thread
+// of `context`, unless `context` is gone by then. A process's first request
+// sets TLS up (the library, the system's trust store), which takes long enough
+// to hold a window up.
+void sendLauncherRequest(QObject *context, const QUrl &url, const QString &applicationName,
+                         std::function<void(const QNetworkRequest &)> send);

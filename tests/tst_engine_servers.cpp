@@ -51,6 +51,7 @@ private:
     std::unique_ptr<Updater> updater;
     std::unique_ptr<SignalLog> log;
     int savedMaxConcurrent = maxConcurrentDownloads;
+    const QByteArray savedCertDir = qgetenv("SSL_CERT_DIR");
     QList<bool> http2Used; // per finished file reply
 
     bool runEnded() const
@@ -91,6 +92,7 @@ private slots:
     void cleanup()
     {
         qunsetenv("SSL_CERT_FILE");
+        qputenv("SSL_CERT_DIR", savedCertDir);
         log.reset();
         updater.reset();
         maxConcurrentDownloads = savedMaxConcurrent;
@@ -104,6 +106,8 @@ private slots:
     {
         QTest::addColumn<QString>("server");
         QTest::newRow("nginx, TLS + HTTP/2") << "nginx-h2";
+        // The system's own store, which is not read again, beside the authority named.
+        QTest::newRow("nginx, TLS + HTTP/2, system store named") << "nginx-h2-system";
         QTest::newRow("nginx, gzip on") << "nginx-gzip";
         QTest::newRow("Apache, default configuration") << "apache";
         QTest::newRow("302 to another port") << "redirect";
@@ -119,8 +123,10 @@ private slots:
         NginxServer nginx(www);
         ApacheServer apache(www);
         NginxServer::Options options;
-        if (server == QLatin1String("nginx-h2")) {
+        if (server.startsWith(QLatin1String("nginx-h2"))) {
             options.tls = options.http2 = true;
+            qputenv("SSL_CERT_DIR",
+                    server.endsWith(QLatin1String("system")) ? "/etc/ssl/certs" : "");
         } else if (server == QLatin1String("nginx-gzip")) {
             options.gzip = true;
         } else if (server == QLatin1String("redirect")) {

@@ -5,7 +5,8 @@
 
 #include <algorithm>
 
-QList<DownloadItem> downloadItems(const QList<QString> &keys, const QJsonObject &table)
+QList<DownloadItem> downloadItems(const QList<QString> &keys, const QJsonObject &table,
+                                  const QString &updateUrl, const QString &stagingFolder)
 {
     QList<DownloadItem> items;
     items.reserve(keys.size());
@@ -13,7 +14,8 @@ QList<DownloadItem> downloadItems(const QList<QString> &keys, const QJsonObject 
         const QJsonObject entry = table.value(key).toObject();
         const QJsonValue size = entry.value(QLatin1String("size"));
         const qint64 declared = size.isDouble() ? qMax<qint64>(size.toInteger(0), 0) : -1;
-        items.append({key, downloadUrl(key), EngineFolders::stagingPath(key), declared,
+        items.append({key, downloadUrl(updateUrl, key),
+                      EngineFolders::stagingPathIn(stagingFolder, key), declared,
                       entry.value(QLatin1String("checksum")).toString()});
     }
     const auto largest = std::max_element(
@@ -25,9 +27,14 @@ QList<DownloadItem> downloadItems(const QList<QString> &keys, const QJsonObject 
 
 QUrl downloadUrl(const QString &key)
 {
+    return downloadUrl(Settings::instance->updateUrl, key);
+}
+
+QUrl downloadUrl(const QString &updateUrl, const QString &key)
+{
     // "/" stays literal: Apache refuses "%2F" in a path unless told otherwise,
     // and servers that decode it treat both forms alike.
-    return QUrl(Settings::instance->updateUrl +
+    return QUrl(updateUrl +
                     QString::fromLatin1(QUrl::toPercentEncoding(key, QByteArrayLiteral("/"))),
                 QUrl::TolerantMode);
 }

@@ -22,7 +22,10 @@ struct DownloadItem
 
 // The items of `keys` as the manifest `table` describes them, in start order:
 // the largest first, so it does not end up alone at the tail of the run.
-QList<DownloadItem> downloadItems(const QList<QString> &keys, const QJsonObject &table);
+// Reads no preferences, so it may run on a pool thread.
+QList<DownloadItem> downloadItems(const QList<QString> &keys, const QJsonObject &table,
+                                  const QString &updateUrl, const QString &stagingFolder);
 
 // The download address of a manifest key below the profile's updateUrl.
 QUrl downloadUrl(const QString &key);
+QUrl downloadUrl(const QString &updateUrl, const QString &key);

@@ -45,9 +45,13 @@ QString stagingDirectory()
 
 QString stagingPath(const QString &key)
 {
+    return stagingPathIn(stagingDirectory(), key);
+}
+
+QString stagingPathIn(const QString &stagingFolder, const QString &key)
+{
     const QString relative = key.startsWith(QLatin1Char('/')) ? key.mid(1) : key;
-    return QDir::toNativeSeparators(
-        QDir::cleanPath(stagingDirectory() + QLatin1Char('/') + relative));
+    return QDir::toNativeSeparators(QDir::cleanPath(stagingFolder + QLatin1Char('/') + relative));
 }
 
 Status preparePrivate()

@@ -13,6 +13,8 @@ QString privateDirectory();
 QString stagingDirectory();
 // Staging path of a manifest key (one leading "/" dropped).
 QString stagingPath(const QString &key);
+// The same below `stagingFolder`, for threads that must not read the preferences.
+QString stagingPathIn(const QString &stagingFolder, const QString &key);
 // Creates both folders for this user alone, or refuses folders another user could write.
 Status preparePrivate();
 

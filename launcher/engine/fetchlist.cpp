@@ -1,5 +1,11 @@
 #include "fetchlist.h"
 
+#include "enginefolders.h"
+#include "settings.h"
+
+#include <QFutureWatcher>
+#include <QtConcurrent>
+
 void FetchList::clear()
 {
     toFetch.clear();
@@ -12,14 +18,33 @@ void FetchList::verified(const VerificationResult &result)
     staged = result.stagedValid;
 }
 
-QList<DownloadItem> FetchList::beginRun(const QJsonObject &table)
+void FetchList::buildItems(const QJsonObject &table, QObject *context,
+                           std::function<void(const QList<DownloadItem> &)> ready) const
+{
+    auto *watcher = new QFutureWatcher<QList<DownloadItem>>(context);
+    QObject::connect(watcher, &QFutureWatcherBase::finished, context,
+                     [watcher, ready = std::move(ready)] {
+                         watcher->deleteLater();
+                         ready(watcher->result());
+                     });
+    // Thousands of addresses and paths: too many to build on the window's thread.
+    watcher->setFuture(
+        QtConcurrent::run([keys = toFetch, table, updateUrl = Settings::instance->updateUrl,
+                           staging = EngineFolders::stagingDirectory()] {
+            return downloadItems(keys, table, updateUrl, staging);
+        }));
+}
+
+qint64 FetchList::beginRun(const QList<DownloadItem> &items)
 {
     checked.clear();
-    const QList<DownloadItem> items = downloadItems(toFetch, table);
     toFetch.clear();
-    for (const DownloadItem &item : items)
+    qint64 bytes = 0;
+    for (const DownloadItem &item : items) {
         toFetch.append(item.key);
-    return items;
+        bytes += qMax<qint64>(item.size, 0);
+    }
+    return bytes;
 }
 
 void FetchList::movedIn(const QSet<QString> &keys)

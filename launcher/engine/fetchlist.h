@@ -8,6 +8,10 @@
 #include <QSet>
 #include <QString>
 
+#include <functional>
+
+class QObject;
+
 // What the last verification found to fetch, what the run since has fetched
 // and checked, and the staged copies found correct: the keys a move into the
 // game folder may take.
@@ -22,8 +26,13 @@ public:
     // Neither a file to fetch nor a staged copy waiting: the folder holds the build.
     bool folderComplete() const { return toFetch.isEmpty() && staged.isEmpty(); }
 
-    // The run's items in start order, as the manifest `table` describes them.
-    QList<DownloadItem> beginRun(const QJsonObject &table);
+    // The items to fetch, in start order, as the manifest `table` describes them,
+    // built on a pool thread from what is read here and handed to `ready` on the
+    // thread of `context`, unless `context` is gone by then.
+    void buildItems(const QJsonObject &table, QObject *context,
+                    std::function<void(const QList<DownloadItem> &)> ready) const;
+    // A run starts with `items`; returns the bytes they declare.
+    qint64 beginRun(const QList<DownloadItem> &items);
     void fetched(const QString &key) { checked.insert(key); }
 
     // What a move after the run takes in: fetched now, or found correct in staging.

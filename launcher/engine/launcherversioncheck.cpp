@@ -50,9 +50,18 @@ void LauncherVersionCheck::start(int stallTimeoutMs, Prompter *prompter)
         return;
     }
 
-    QNetworkReply *reply = network.get(launcherRequest(
-        QUrl(settings->launcherUpdateUrl, QUrl::TolerantMode), settings->applicationName));
     wasIssued = true;
+    sendLauncherRequest(this, QUrl(settings->launcherUpdateUrl, QUrl::TolerantMode),
+                        settings->applicationName,
+                        [this, stallTimeoutMs, prompter](const QNetworkRequest &request) {
+                            send(request, stallTimeoutMs, prompter);
+                        });
+}
+
+void LauncherVersionCheck::send(const QNetworkRequest &request, int stallTimeoutMs,
+                                Prompter *prompter)
+{
+    QNetworkReply *reply = network.get(request);
     connect(InactivityGuard::watch(reply, stallTimeoutMs), &InactivityGuard::stalled, this,
             [](QNetworkReply *stalled) { stalled->abort(); });
     connect(reply, &QNetworkReply::finished, this,

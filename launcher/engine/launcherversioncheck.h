@@ -7,6 +7,7 @@
 class Prompter;
 class QNetworkAccessManager;
 class QNetworkReply;
+class QNetworkRequest;
 
 // Asks the server whether a different launcher version is published; if so,
 // asks the player to install it and starts the updater. Whether a failed check
@@ -32,6 +33,7 @@ signals:
     void finished(bool success);
 
 private:
+    void send(const QNetworkRequest &request, int stallTimeoutMs, Prompter *prompter);
     void onReply(QNetworkReply *reply, Prompter *prompter);
 
     QNetworkAccessManager &network;

@@ -94,16 +94,21 @@ QStringList withMarker(QStringList entries)
 
 bool Maintenance::isGameRunning()
 {
-    const QString name = platform::executableFileName(Settings::instance->executableName);
-    const QString folder = Settings::installPath();
+    return gameRunsFrom(Settings::installPath(),
+                        platform::executableFileName(Settings::instance->executableName));
+}
+
+bool Maintenance::gameRunsFrom(const QString &folder, const QString &executable)
+{
     // Image paths come resolved, and the install folder may be reached through a link.
     const QString resolved = QFileInfo(folder).canonicalFilePath();
     // Walk the whole list: a copy running from another folder must not hide
     // the one running from ours.
     const QList<platform::ProcessInfo> processes = platform::runningProcesses();
     for (const platform::ProcessInfo &process : processes) {
-        if (process.imageName == name && (platform::isImageInFolder(process.imagePath, folder) ||
-                                          platform::isImageInFolder(process.imagePath, resolved)))
+        if (process.imageName == executable &&
+            (platform::isImageInFolder(process.imagePath, folder) ||
+             platform::isImageInFolder(process.imagePath, resolved)))
             return true;
     }
     return false;
@@ -163,26 +168,39 @@ Status Maintenance::installFiles(const QString &source, const QString &destinati
 Maintenance::MoveIn Maintenance::moveStagedIn(const QSet<QString> &keys, const QJsonObject &table,
                                               const QString &build)
 {
-    const Result<StagedInstall::Plan> plan = StagedInstall::prepare(keys, table);
-    if (!plan) {
-        emit error(plan.message());
-        return plan.kind() == Failure::Kind::GameRunning ? MoveIn::GameRunning : MoveIn::Failed;
-    }
-    if (plan->entries.isEmpty())
-        return MoveIn::NothingStaged;
-    const QString list = plan->listFile;
-    const auto removeList = qScopeGuard([list] { QFile::remove(list); });
+    // Read here: the pool thread below must not touch the preferences.
     const QString folder = Settings::installPath();
-    QStringList movedKeys;
-    for (const QString &entry : std::as_const(plan->entries))
-        movedKeys.append(QLatin1Char('/') + entry);
-    // A new build may put a file where an older one had a folder, or the other way round.
-    const Result<QStringList> inTheWay = entriesInTheWay(movedKeys, records.load(folder), folder);
-    if (!inTheWay) {
-        emit error(inTheWay.message());
-        return MoveIn::Failed;
-    }
+    const QString executable = platform::executableFileName(Settings::instance->executableName);
+    MoveIn outcome = MoveIn::Installed;
+    // Inside the bracket, so nothing else starts while the staged files are looked at.
     const Status moved = asFileWork(false, [&]() -> Status {
+        Result<StagedInstall::Plan> plan = Failure{};
+        Result<QStringList> inTheWay = QStringList();
+        QStringList movedKeys;
+        // Thousands of staged files to walk and check: the window keeps painting meanwhile.
+        runWhileResponsive([&] {
+            plan = StagedInstall::prepare(keys, table, folder, executable);
+            if (!plan || plan->entries.isEmpty())
+                return;
+            movedKeys = withLeadingSlash(plan->entries);
+            // A new build may put a file where an older one had a folder, or the other way round.
+            inTheWay = entriesInTheWay(movedKeys, records.load(folder), folder);
+        });
+        if (!plan) {
+            outcome =
+                plan.kind() == Failure::Kind::GameRunning ? MoveIn::GameRunning : MoveIn::Failed;
+            return plan.failure();
+        }
+        if (plan->entries.isEmpty()) {
+            outcome = MoveIn::NothingStaged;
+            return {};
+        }
+        const QString list = plan->listFile;
+        const auto removeList = qScopeGuard([list] { QFile::remove(list); });
+        if (!inTheWay) {
+            outcome = MoveIn::Failed;
+            return inTheWay.failure();
+        }
         if (!inTheWay->isEmpty()) {
             const Status cleared =
                 removeListed(folder, QStringLiteral("replaced-files.txt"), *inTheWay);
@@ -190,13 +208,15 @@ Maintenance::MoveIn Maintenance::moveStagedIn(const QSet<QString> &keys, const Q
                 return cleared;
             records.forget(folder, withLeadingSlash(*inTheWay));
         }
-        return MoverClient::run(EngineFolders::stagingDirectory(), folder, {}, list);
+        const Status ran = MoverClient::run(EngineFolders::stagingDirectory(), folder, {}, list);
+        if (ran)
+            runWhileResponsive([&] { records.noteInstalled(folder, movedKeys, table, build); });
+        return ran;
     });
     report(moved);
-    if (!moved)
-        return MoveIn::Failed;
-    records.noteInstalled(folder, movedKeys, table, build);
-    return MoveIn::Installed;
+    if (!moved && outcome == MoveIn::Installed)
+        outcome = MoveIn::Failed;
+    return outcome;
 }
 
 void Maintenance::removeDropped(const QJsonObject &table, InstallRecord record)

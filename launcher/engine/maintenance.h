@@ -42,6 +42,8 @@ public:
 
     // A process of the game's executable runs from the install folder.
     static bool isGameRunning();
+    // The same for a given folder and executable file name, on any thread.
+    static bool gameRunsFrom(const QString &folder, const QString &executable);
     // What the launcher installed in `folder` and nobody changed since (see
     // ownedfiles.h), plus the installation marker, relative to the folder.
     static QStringList ownedEntries(const QString &folder, const QJsonObject &table);

@@ -7,8 +7,10 @@
 #include "settings.h"
 
 #include <QDebug>
+#include <QFutureWatcher>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QtConcurrent>
 
 #include <utility>
 
@@ -39,8 +41,20 @@ void ManifestCheck::start(int stallTimeoutMs)
     drop();
     const Settings *settings = Settings::instance;
     const QString address = settings->updateUrl + QLatin1Char('/') + settings->manifestFile;
-    QNetworkReply *reply =
-        network.get(launcherRequest(QUrl(address, QUrl::TolerantMode), settings->applicationName));
+    const quint64 attempt = ++attempts;
+    preparing = true;
+    sendLauncherRequest(this, QUrl(address, QUrl::TolerantMode), settings->applicationName,
+                        [this, attempt, stallTimeoutMs](const QNetworkRequest &request) {
+                            // Dropped or replaced while the request was built.
+                            if (attempt == attempts)
+                                send(request, stallTimeoutMs);
+                        });
+}
+
+void ManifestCheck::send(const QNetworkRequest &request, int stallTimeoutMs)
+{
+    preparing = false;
+    QNetworkReply *reply = network.get(request);
     current = reply;
     connect(InactivityGuard::watch(reply, stallTimeoutMs), &InactivityGuard::stalled, this,
             [](QNetworkReply *stalled) { stalled->abort(); });
@@ -61,6 +75,10 @@ void ManifestCheck::start(int stallTimeoutMs)
 
 void ManifestCheck::drop()
 {
+    ++attempts;
+    preparing = false;
+    decoding = false;
+    heldResult.reset();
     if (QNetworkReply *reply = current.data()) {
         current = nullptr;
         disconnect(reply, nullptr, this, nullptr);
@@ -77,6 +95,15 @@ void ManifestCheck::resume()
 {
     holding = false;
     // Read after the caller has reported its own outcome.
+    if (heldResult) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, attempt = attempts, decoded = *std::exchange(heldResult, std::nullopt)] {
+                if (attempt == attempts)
+                    deliver(decoded);
+            },
+            Qt::QueuedConnection);
+    }
     const QList<QPointer<QNetworkReply>> replies = std::exchange(held, {});
     for (const QPointer<QNetworkReply> &reply : replies) {
         QMetaObject::invokeMethod(
@@ -110,14 +137,34 @@ void ManifestCheck::onFinished(QNetworkReply *reply)
             emit failed({Failure::Kind::Network, QStringLiteral("Network error occurred")});
         return;
     }
-    const QByteArray body = reply->readAll();
-    const DecodedManifest decoded = decodeManifest(body);
+    // Inflating and parsing thousands of entries: too long for the window's thread.
+    const quint64 attempt = attempts;
+    decoding = true;
+    auto *watcher = new QFutureWatcher<DecodedManifest>(this);
+    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, attempt] {
+        watcher->deleteLater();
+        // Dropped or replaced meanwhile.
+        if (attempt != attempts)
+            return;
+        if (holding)
+            heldResult = watcher->result();
+        else
+            deliver(watcher->result());
+    });
+    decodingBody = reply->readAll();
+    watcher->setFuture(
+        QtConcurrent::run([body = decodingBody] { return decodeManifest(body); }));
+}
+
+void ManifestCheck::deliver(const DecodedManifest &decoded)
+{
+    decoding = false;
     if (!decoded.ok()) {
         // Without a word the window would stay in its checking state for good.
         qWarning().noquote() << "Refused the update manifest:" << decoded.detail;
         emit failed({Failure::Kind::InvalidData, invalidManifestMessage()});
         return;
     }
-    lastBody = body;
+    lastBody = std::exchange(decodingBody, QByteArray());
     emit received(decoded.files, decoded.build);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "manifestcodec.h"
 #include "result.h"
 
 #include <QJsonObject>
@@ -7,8 +8,11 @@
 #include <QObject>
 #include <QPointer>
 
+#include <optional>
+
 class QNetworkAccessManager;
 class QNetworkReply;
+class QNetworkRequest;
 
 // The update check's request for the patch server's manifest, its decoding and
 // its refusal. One request speaks at a time: a new one silences the last.
@@ -23,7 +27,7 @@ public:
     // Sends the request for updateUrl + "/" + manifestFile.
     void start(int stallTimeoutMs);
     // A request is out, or its answer is held.
-    bool isPending() const { return !current.isNull(); }
+    bool isPending() const { return preparing || decoding || !current.isNull(); }
     // Whatever the request under way answers goes unheard.
     void drop();
 
@@ -44,11 +48,18 @@ signals:
     void failed(const Failure &failure);
 
 private:
+    void send(const QNetworkRequest &request, int stallTimeoutMs);
     void onFinished(QNetworkReply *reply);
+    void deliver(const DecodedManifest &decoded);
 
     QNetworkAccessManager &network;
     QPointer<QNetworkReply> current;
+    quint64 attempts = 0;   // a request built after its check was dropped is not sent
+    bool preparing = false; // the request is being built
+    bool decoding = false;  // the answer is being decoded
+    std::optional<DecodedManifest> heldResult;
     bool holding = false;
     QList<QPointer<QNetworkReply>> held;
     QByteArray lastBody;
+    QByteArray decodingBody; // the answer being decoded
 };

@@ -6,7 +6,6 @@
 #include "maintenance.h"
 #include "moverclient.h"
 #include "platform/platform.h"
-#include "settings.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -42,7 +41,9 @@ void StagedInstall::markRunComplete()
 }
 
 Result<StagedInstall::Plan> StagedInstall::prepare(const QSet<QString> &keys,
-                                                   const QJsonObject &table)
+                                                   const QJsonObject &table,
+                                                   const QString &installFolder,
+                                                   const QString &executable)
 {
     const QString staging = EngineFolders::stagingDirectory();
     if (!EngineFolders::preparePrivate())
@@ -62,9 +63,9 @@ Result<StagedInstall::Plan> StagedInstall::prepare(const QSet<QString> &keys,
         return plan;
 
     // The game may have been started while the files were downloading.
-    if (Maintenance::isGameRunning())
+    if (Maintenance::gameRunsFrom(installFolder, executable))
         return Failure{Failure::Kind::GameRunning, gameStartedMessage()};
-    const Status pair = MoverClient::checkFolderPair(staging, Settings::installPath());
+    const Status pair = MoverClient::checkFolderPair(staging, installFolder);
     if (!pair)
         return pair.failure();
     const Result<QString> list =
@@ -73,7 +74,7 @@ Result<StagedInstall::Plan> StagedInstall::prepare(const QSet<QString> &keys,
         return unsafeStaging();
     plan.listFile = list.value();
 
-    grantExecuteBits(staging, platform::executableFileName(Settings::instance->executableName));
+    grantExecuteBits(staging, executable);
     return plan;
 }
 

@@ -19,9 +19,11 @@ public:
         QString listFile;    // the mover's list of them
     };
 
-    // Fails with GameRunning when the game holds the files, or with the reason
-    // the staging folder or the pair of folders cannot be used.
-    static Result<Plan> prepare(const QSet<QString> &keys, const QJsonObject &table);
+    // Fails with GameRunning when `executable` runs from `installFolder`, or with
+    // the reason the staging folder or the pair of folders cannot be used. Reads
+    // no preferences, so it may run on a pool thread.
+    static Result<Plan> prepare(const QSet<QString> &keys, const QJsonObject &table,
+                                const QString &installFolder, const QString &executable);
 
     // The empty marker a completed run leaves at the top of the temporary location.
     static void markRunComplete();

@@ -241,13 +241,16 @@ void Updater::startUpdate()
     }
 
     setState(State::Downloading);
-    const QList<DownloadItem> items = fetchList.beginRun(manifestFiles);
-    qint64 totalBytes = 0;
-    for (const DownloadItem &item : items)
-        totalBytes += qMax<qint64>(item.size, 0);
-
     emit stateChanged(isInstalled() ? QStringLiteral("updating") : QStringLiteral("installing"));
-    emit overallProgress(0, totalBytes);
+    fetchList.buildItems(manifestFiles, this,
+                         [this](const QList<DownloadItem> &items) { startRun(items); });
+}
+
+void Updater::startRun(const QList<DownloadItem> &items)
+{
+    if (engineState != State::Downloading)
+        return;
+    emit overallProgress(0, fetchList.beginRun(items));
     ChunkRun::Request request;
     request.items = items;
     request.maxConcurrent = maxConcurrentDownloads;
@@ -343,7 +346,8 @@ Updater::MoveIn Updater::installPendingFiles()
     return fileWorkAllowed() ? moveCheckedFilesIn(fetchList.stagedValid()) : MoveIn::Busy;
 }
 
-Updater::MoveIn Updater::moveCheckedFilesIn(const QSet<QString> &keys)
+// `keys` is a copy: it may be the fetch list's own set, which the move changes.
+Updater::MoveIn Updater::moveCheckedFilesIn(QSet<QString> keys)
 {
     const MoveIn moved = maintenance.moveStagedIn(keys, manifestFiles, manifestBuild);
     if (moved == MoveIn::Installed) {

@@ -149,9 +149,10 @@ private:
     void onManifest(const QJsonObject &files, const QString &build);
     void onManifestFailed(const Failure &failure);
     void onVerified(const VerificationResult &result);
+    void startRun(const QList<DownloadItem> &items);
     void onRunFailed(const QString &message);
     void completeRun();
-    MoveIn moveCheckedFilesIn(const QSet<QString> &keys);
+    MoveIn moveCheckedFilesIn(QSet<QString> keys);
     // Files of this build found correct in the game folder: the run fetches none of them.
     QSet<QString> goodKeys(const QList<DownloadItem> &fetched) const;
     void performUninstall(const QString &dir);
