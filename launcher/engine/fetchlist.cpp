@@ -47,6 +47,16 @@ qint64 FetchList::beginRun(const QList<DownloadItem> &items)
     return bytes;
 }
 
+QSet<QString> FetchList::foundCorrect(const QJsonObject &table) const
+{
+    QSet<QString> good;
+    for (auto it = table.constBegin(); it != table.constEnd(); ++it)
+        good.insert(it.key());
+    for (const QString &key : toFetch)
+        good.remove(key);
+    return good - staged;
+}
+
 void FetchList::movedIn(const QSet<QString> &keys)
 {
     for (const QString &key : keys) {

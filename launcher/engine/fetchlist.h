@@ -38,6 +38,8 @@ public:
     // What a move after the run takes in: fetched now, or found correct in staging.
     QSet<QString> readyAfterRun() const { return checked + staged; }
     const QSet<QString> &stagedValid() const { return staged; }
+    // Files of `table` found correct in the game folder: a run fetches none of them.
+    QSet<QString> foundCorrect(const QJsonObject &table) const;
     void movedIn(const QSet<QString> &keys);
 
 private:

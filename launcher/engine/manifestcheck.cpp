@@ -152,8 +152,7 @@ void ManifestCheck::onFinished(QNetworkReply *reply)
             deliver(watcher->result());
     });
     decodingBody = reply->readAll();
-    watcher->setFuture(
-        QtConcurrent::run([body = decodingBody] { return decodeManifest(body); }));
+    watcher->setFuture(QtConcurrent::run([body = decodingBody] { return decodeManifest(body); }));
 }
 
 void ManifestCheck::deliver(const DecodedManifest &decoded)

@@ -1,7 +1,6 @@
 #include "updater.h"
 
 #include "enginefolders.h"
-#include "legacyinstallation.h"
 #include "moverclient.h"
 #include "settings.h"
 #include "stagedinstall.h"
@@ -259,23 +258,8 @@ void Updater::startRun(const QList<DownloadItem> &items)
     request.work.table = manifestFiles;
     request.work.gameDir = Settings::installPath();
     request.work.record = record;
-    request.work.goodKeys = goodKeys(items);
+    request.work.goodKeys = fetchList.foundCorrect(manifestFiles);
     chunks.start(std::move(request));
-}
-
-QSet<QString> Updater::goodKeys(const QList<DownloadItem> &fetched) const
-{
-    QSet<QString> good;
-    for (auto it = manifestFiles.constBegin(); it != manifestFiles.constEnd(); ++it)
-        good.insert(it.key());
-    for (const DownloadItem &item : fetched)
-        good.remove(item.key);
-    return good - fetchList.stagedValid();
-}
-
-QString Updater::runEndState()
-{
-    return isInstalled() ? QStringLiteral("update") : QStringLiteral("install");
 }
 
 void Updater::onRunFailed(const QString &message)
@@ -366,11 +350,6 @@ Result<Updater::Relocation> Updater::relocateInstallation(const QString &destina
     return maintenance.relocate(destination, manifestFiles);
 }
 
-bool Updater::isGameRunning()
-{
-    return Maintenance::isGameRunning();
-}
-
 void Updater::uninstall()
 {
     // Nothing to ask while a mover runs: its folder may be the one to remove.
@@ -404,11 +383,6 @@ void Updater::performUninstall(const QString &dir)
     Maintenance::tellWhatWasKept(dir, prompter);
     schedule.markStale();
     checkForUpdates();
-}
-
-bool Updater::hasLegacyInstallation()
-{
-    return LegacyInstallation::exists();
 }
 
 bool Updater::migrateLegacyInstallation()

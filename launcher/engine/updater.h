@@ -6,6 +6,7 @@
 #include "enginefolders.h"
 #include "fetchlist.h"
 #include "launcherversioncheck.h"
+#include "legacyinstallation.h"
 #include "maintenance.h"
 #include "manifestcheck.h"
 #include "moverclient.h"
@@ -80,9 +81,9 @@ public:
     Result<Relocation> relocateInstallation(const QString &destination);
 
     // Running game, uninstall, legacy installation.
-    bool isGameRunning();
+    bool isGameRunning() { return Maintenance::isGameRunning(); }
     void uninstall();
-    bool hasLegacyInstallation();
+    bool hasLegacyInstallation() { return LegacyInstallation::exists(); }
     bool migrateLegacyInstallation();
 
     // Launcher self-update check. After launcherVersionCheckComplete(false) the
@@ -143,7 +144,10 @@ private:
     void setState(State next);
     bool fileWorkAllowed() const;
     void runDeferredCheck();
-    QString runEndState();
+    QString runEndState()
+    {
+        return isInstalled() ? QStringLiteral("update") : QStringLiteral("install");
+    }
 
     void requestManifest();
     void onManifest(const QJsonObject &files, const QString &build);
@@ -153,8 +157,6 @@ private:
     void onRunFailed(const QString &message);
     void completeRun();
     MoveIn moveCheckedFilesIn(QSet<QString> keys);
-    // Files of this build found correct in the game folder: the run fetches none of them.
-    QSet<QString> goodKeys(const QList<DownloadItem> &fetched) const;
     void performUninstall(const QString &dir);
 
     // One file operation at a time: verification waits, manifests wait, the
