@@ -32,20 +32,36 @@ ChunkPlan planChunks(const ChunkIndex &target, const QStringList &wanted,
             continue;
         }
         ChunkPlan::File assembled{key, file->size, file->crc, {}};
+        QList<quint32> rows; // chunks this file adds to the fetch list
+        QSet<quint32> added;
+        qint64 storedBytes = 0;
+        bool reusesLocal = false;
         for (const ChunkRef &ref : file->chunks) {
             const IndexedChunk &chunk = target.chunks[ref.chunk];
             const auto local = have.constFind(chunk.id);
             if (local != have.constEnd()) {
                 assembled.pieces.append({ref.chunk, *local});
+                reusesLocal = true;
                 continue;
             }
             assembled.pieces.append({ref.chunk, std::nullopt});
-            if (!fetching.contains(ref.chunk)) {
-                fetching.insert(ref.chunk);
-                plan.fetch.append(ref.chunk);
-                plan.fetchBytes += chunk.storedSize;
+            if (!fetching.contains(ref.chunk) && !added.contains(ref.chunk)) {
+                added.insert(ref.chunk);
+                rows.append(ref.chunk);
+                storedBytes += chunk.storedSize;
             }
         }
+        // Nothing to reuse and hardly any compression (media, packed archives):
+        // one request for the whole file beats one per chunk.
+        if (!reusesLocal && storedBytes * 10 >= file->size * 9 && file->size > 0) {
+            plan.wholeFiles.append(key);
+            continue;
+        }
+        for (const quint32 row : std::as_const(rows)) {
+            fetching.insert(row);
+            plan.fetch.append(row);
+        }
+        plan.fetchBytes += storedBytes;
         plan.files.append(assembled);
     }
     return plan;

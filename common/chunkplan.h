@@ -36,7 +36,7 @@ struct ChunkPlan
         QList<Piece> pieces; // in file order
     };
     QList<File> files;      // assembled from chunks
-    QStringList wholeFiles; // not in the index: fetched whole
+    QStringList wholeFiles; // not in the index, or chunks would save next to nothing: fetched whole
     QList<quint32> fetch;   // rows of the target index to fetch, each once
     qint64 fetchBytes = 0;  // their stored sizes
 };

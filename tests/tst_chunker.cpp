@@ -200,6 +200,11 @@ private slots:
         const ChunkPlan plan = planChunks(target, {"/data.pak", "/other"}, &installed, intact);
         QCOMPARE(plan.wholeFiles, QStringList{"/other"});
         QCOMPARE(plan.files.size(), 1);
+        // Incompressible with nothing installed to reuse: one request, not one per chunk.
+        const ChunkIndex media = indexOf(QStringLiteral("/media.ogg"),
+                                         bytes(QStringLiteral("random"), 1024 * 1024, 7), store);
+        QCOMPARE(planChunks(media, {"/media.ogg"}, nullptr, {}).wholeFiles,
+                 QStringList{"/media.ogg"});
         qint64 fetched = 0;
         for (const quint32 row : plan.fetch)
             fetched += target.chunks[row].size;
