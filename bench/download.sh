@@ -41,18 +41,7 @@ MANIFEST=$PUBLISHED/checksums.txt.gz
 
 # One downloaded copy at a time, deleted after each contender.
 need_kib=$(($(du -sk "$PUBLISHED" | cut -f1) + 1048576))
-free_kib() { df -Pk "$1" | awk 'NR == 2 { print $4 }'; }
-if [ -n "${DOWNLOAD_BENCH_OUT:-}" ]; then
-  OUT=$DOWNLOAD_BENCH_OUT
-elif [ -d /dev/shm ] && [ "$(free_kib /dev/shm)" -gt "$need_kib" ]; then
-  OUT=/dev/shm
-else
-  OUT=$DATA
-fi
-WORK=$OUT/launcher-download-bench.$$
-NGINX_PID=
-trap stop_nginx_and_clean EXIT
-mkdir -p "$WORK"
+make_work_folder "${DOWNLOAD_BENCH_OUT:-}" "$need_kib" "$DATA" launcher-download-bench
 OUT_FS=$(df --output=fstype "$WORK" | tail -n 1)
 if [ "$(free_kib "$WORK")" -lt "$need_kib" ]; then
   echo "download: $(($(free_kib "$WORK") / 1024)) MiB free in $WORK, need $((need_kib / 1024))" >&2

@@ -35,20 +35,9 @@ if [ "$(cat "$DATA/layout" 2>/dev/null)" != "$LAYOUT" ]; then
 fi
 read -r raw_old raw_new changed changed_whole _ <<<"$(tr ' ' '\n' <"$DATA/figures.txt" | cut -d= -f2 | tr '\n' ' ')"
 
-free_kib() { df -Pk "$1" | awk 'NR == 2 { print $4 }'; }
 # Published twice, two installed copies, staging and curl's copy at the peak.
 need_kib=$((raw_old * 6 / 1024 + 1048576))
-if [ -n "${UPDATE_BENCH_OUT:-}" ]; then
-  OUT=$UPDATE_BENCH_OUT
-elif [ "$(free_kib /dev/shm)" -gt "$need_kib" ]; then
-  OUT=/dev/shm
-else
-  OUT=$DATA
-fi
-WORK=$OUT/launcher-update-bench.$$
-NGINX_PID=
-trap stop_nginx_and_clean EXIT
-mkdir -p "$WORK"
+make_work_folder "${UPDATE_BENCH_OUT:-}" "$need_kib" "$DATA" launcher-update-bench
 PUBLISHED=$WORK/patch
 PLAIN=$WORK/plain
 

@@ -1,6 +1,21 @@
 # Sourced by the benchmarks: nginx in the foreground on loopback, as the user
 # running the benchmark, with every path below the folder $SERVER.
 
+free_kib() { df -Pk "$1" | awk 'NR == 2 { print $4 }'; }
+
+# Sets WORK to this run's folder, removed with nginx on exit: below $1 when
+# given, else in RAM when /dev/shm has $2 KiB free, else below $3.
+make_work_folder() {
+  local base=$1
+  if [ -z "$base" ]; then
+    if [ -d /dev/shm ] && [ "$(free_kib /dev/shm)" -gt "$2" ]; then base=/dev/shm; else base=$3; fi
+  fi
+  WORK=$base/$4.$$
+  NGINX_PID=
+  trap stop_nginx_and_clean EXIT
+  mkdir -p "$WORK"
+}
+
 free_port() {
   python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
