@@ -25,12 +25,13 @@
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
-#include <QScopeGuard>
 #include <QMediaPlayer>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QPointer>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -670,11 +671,22 @@ private slots:
         answerFirstCheck();
 
         MessageBox::presetAnswer(QMessageBox::StandardButton(answer));
+        // Chosen as a player does: the menu hides, and its key handling is still
+        // on the stack while the dialog, the boxes and the move run their loops.
+        const QPointer<QMenu> menu = openMenu();
+        QVERIFY(QTest::qWaitForWindowExposed(menu));
+        bool keyHandled = false;
+        bool deletedUnderItsHandler = false;
+        connect(menu, &QObject::destroyed, this, [&] { deletedUnderItsHandler = !keyHandled; });
         whenDialogOpens([&](InstallLocationDialog *dialog) {
             confirm(dialog, newFolder);
             QVERIFY(!dialog->isVisible());
         });
-        entry(openMenu(), QStringLiteral("Modify Install"))->trigger();
+        menu->setActiveAction(entry(menu, QStringLiteral("Modify Install")));
+        QTest::keyClick(menu, Qt::Key_Return);
+        keyHandled = true;
+        QVERIFY(!deletedUnderItsHandler);
+        QTRY_VERIFY(menu.isNull());
 
         QCOMPARE(Settings::installPath(), QDir::toNativeSeparators(newFolder));
         QCOMPARE(MessageBox::shownBoxes().first().title, QStringLiteral("Confirm Location Change"));

@@ -17,7 +17,11 @@
 #include <QLibraryInfo>
 #include <QMap>
 #include <QMenu>
+#include <QPointer>
+#include <QTimer>
 #include <QUrl>
+
+#include <functional>
 
 namespace {
 
@@ -205,6 +209,19 @@ void MainWindow::showSettingsMenu()
     auto *menu = new QMenu(this);
     menu->setObjectName(QStringLiteral("settingsMenu"));
     connect(menu, &QMenu::aboutToHide, menu, &QObject::deleteLater);
+    // The entries below open dialogs and boxes, and wait for file work. Their
+    // event loops would carry out the deletion the hiding asked for while the
+    // menu's own key or mouse handling is still on the stack: the menu goes
+    // once that handling is over.
+    const auto keepingMenu = [this, menu](std::function<void()> work) {
+        return [this, menu, work = std::move(work)] {
+            disconnect(menu, &QMenu::aboutToHide, menu, &QObject::deleteLater);
+            QCoreApplication::removePostedEvents(menu, QEvent::DeferredDelete);
+            const QPointer<QMenu> kept(menu);
+            work();
+            QTimer::singleShot(0, this, [kept] { delete kept.data(); });
+        };
+    };
 
     QMenu *languageMenu = menu->addMenu(tr("Language"));
     auto *group = new QActionGroup(languageMenu);
@@ -234,10 +251,10 @@ void MainWindow::showSettingsMenu()
         menu->addAction(tr("Show in Explorer"), this,
                         [folder] { QDesktopServices::openUrl(QUrl::fromLocalFile(folder)); });
         // Asked for by the player: every file is read, not only what changed.
-        menu->addAction(tr("Check for Updates"), this, [this, button] {
-            if (button->isEnabled())
-                updater.checkAllFiles();
-        });
+        menu->addAction(tr("Check for Updates"), this, keepingMenu([this, button] {
+                            if (button->isEnabled())
+                                updater.checkAllFiles();
+                        }));
     }
 
     QAction *animations = menu->addAction(Settings::animationsEnabled() ? tr("Disable Animations")
@@ -246,15 +263,15 @@ void MainWindow::showSettingsMenu()
             [this, animations] { toggleAnimations(animations); });
 
     menu->addSeparator();
-    menu->addAction(tr("Modify Install"), this, [this, button] {
-        if (button->isEnabled())
-            location->showInstallLocationDialog(false);
-    });
+    menu->addAction(tr("Modify Install"), this, keepingMenu([this, button] {
+                        if (button->isEnabled())
+                            location->showInstallLocationDialog(false);
+                    }));
     if (installed) {
-        menu->addAction(tr("Uninstall"), this, [this, button] {
-            if (button->isEnabled() && !location->refuseWhileGameBusy())
-                updater.uninstall();
-        });
+        menu->addAction(tr("Uninstall"), this, keepingMenu([this, button] {
+                            if (button->isEnabled() && !location->refuseWhileGameBusy())
+                                updater.uninstall();
+                        }));
     }
 
     // The menu opens upwards, its bottom-left corner on the button's top-left.
