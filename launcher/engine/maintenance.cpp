@@ -43,7 +43,9 @@ QStringList withLeadingSlash(const QStringList &paths)
 OwnedFiles ownedIn(const QString &folder, const InstallRecord &record, const QJsonObject &table)
 {
     OwnedFiles owned;
-    runWhileResponsive([&] { owned = ownedFiles(record, table, folder); });
+    // Copies: the engine's table may be replaced while this runs, under the event loop.
+    runWhileResponsive(
+        [&owned, record, table, folder] { owned = ownedFiles(record, table, folder); });
     for (const QString &key : std::as_const(owned.changed))
         qInfo().noquote() << "Kept" << key
                           << "in the game folder: it changed since it was installed";
@@ -165,8 +167,8 @@ Status Maintenance::installFiles(const QString &source, const QString &destinati
     return moved;
 }
 
-Maintenance::MoveIn Maintenance::moveStagedIn(const QSet<QString> &keys, const QJsonObject &table,
-                                              const QString &build)
+Maintenance::MoveIn Maintenance::moveStagedIn(const QSet<QString> keys, const QJsonObject table,
+                                              const QString build)
 {
     // Read here: the pool thread below must not touch the preferences.
     const QString folder = Settings::installPath();

@@ -52,7 +52,9 @@ public:
                         const QStringList &ignore);
     // Moves the staged files of `keys` that `table` lists into the install folder,
     // after removing the launcher's files that stand in their way, and records them.
-    MoveIn moveStagedIn(const QSet<QString> &keys, const QJsonObject &table, const QString &build);
+    // Taken by value: what the engine holds may change under the event loops
+    // that keep the window painting while the files move.
+    MoveIn moveStagedIn(QSet<QString> keys, QJsonObject table, QString build);
     // Removes the files a newer build dropped that nobody changed since they
     // were installed, and takes them out of `record`, the folder's record.
     void removeDropped(const QJsonObject &table, InstallRecord record);
