@@ -249,6 +249,25 @@ private:
         return shown;
     }
 
+    QString launcherEnd() const
+    {
+        if (launcher.state() != QProcess::NotRunning)
+            return QStringLiteral("running");
+        return launcher.exitStatus() == QProcess::CrashExit
+                   ? QStringLiteral("crashed")
+                   : QStringLiteral("ended with exit code %1").arg(launcher.exitCode());
+    }
+
+    // What the launcher said besides its button, for a failure's report.
+    QByteArray launcherMessages() const
+    {
+        QByteArrayList lines;
+        for (const QByteArray &line : readFile(launcherLog).split('\n'))
+            if (!line.startsWith(buttonLogPrefix))
+                lines << line;
+        return lines.mid(qMax<qsizetype>(0, lines.size() - 40)).join('\n');
+    }
+
     // Waits until the button shows `state` after the last state waited for, so
     // that a sequence is followed in order; empty once it has, else what it showed.
     QString buttonShows(const QString &state)
@@ -632,10 +651,12 @@ private slots:
     void cleanup()
     {
         if (QTest::currentTestFailed() && desktop)
-            qWarning("failed at step \"%s\"; screen kept as %s\nbutton: %s\nserver log:\n%s",
+            qWarning("failed at step \"%s\"; screen kept as %s\nlauncher: %s\nbutton: %s\n"
+                     "launcher log:\n%s\nserver log:\n%s",
                      qPrintable(step), qPrintable(desktop->screenshot(QStringLiteral("failed"))),
+                     qPrintable(launcherEnd()),
                      qPrintable(buttonShown().join(QStringLiteral(", "))),
-                     qPrintable(server->log()));
+                     launcherMessages().constData(), qPrintable(server->log()));
     }
 
     void cleanupTestCase()

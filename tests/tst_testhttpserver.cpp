@@ -119,8 +119,13 @@ private slots:
         QNetworkAccessManager manager;
         const Fetched got = fetch(manager, server->url(path));
         QTEST(got.status, "status");
-        QTEST(got.error != QNetworkReply::NoError, "failed");
-        if (!body.isEmpty() || got.error == QNetworkReply::NoError)
+        // Qt 6.4 at times ends a reply the server cut short without an error;
+        // the bytes missing against the announced length tell it all the same.
+        const bool incomplete =
+            got.error != QNetworkReply::NoError ||
+            (!got.contentLength.isEmpty() && got.body.size() < got.contentLength.toLongLong());
+        QTEST(incomplete, "failed");
+        if (!body.isEmpty() || !incomplete)
             QCOMPARE(got.body, body);
         QCOMPARE(server->requestCount(decoded), 1);
         QCOMPARE(server->lastHeader(decoded, "USER-AGENT"), QByteArray("SelfTest Agent"));
