@@ -195,8 +195,15 @@ bool Settings::changeStored(const QString &key, const QVariant &fallback, const 
 
 void Settings::setInstallPath(QString path)
 {
-    if (changeStored(QStringLiteral("installPath"), installPathField, path))
-        emit installPathChanged(path);
+    if (!changeStored(QStringLiteral("installPath"), installPathField, path))
+        return;
+    {
+        // The game's files may just have moved there: a launcher that ends
+        // before its next idle moment must still find them.
+        QMutexLocker lock(&storeMutex);
+        store->sync();
+    }
+    emit installPathChanged(path);
 }
 
 void Settings::setAutoUpdate(bool enabled)

@@ -352,11 +352,15 @@ private slots:
         QVERIFY(!Settings::animationsEnabled());
     }
 
-    void hasSelectedInstallPathReachesDiskAtOnce()
+    void whereTheGameIsReachesDiskAtOnce()
     {
         settings->setHasSelectedInstallPath(true);
         QVERIFY(settings->hasSelectedInstallPath());
         QVERIFY(storeFileText().contains(QStringLiteral("hasSelectedInstallPath=true")));
+        // Read as another process would: a QSettings of ours would write what is pending.
+        const QString file = QSettings().fileName();
+        settings->setInstallPath(QStringLiteral("/games/moved"));
+        QVERIFY(readFile(file).contains("installPath=/games/moved"));
     }
 
     void destructorFlushes()
