@@ -127,30 +127,31 @@ void ChunkRun::onIndex(QNetworkReply *reply)
     ChunkWork::Input input = request.work;
     input.storedIndex = storedIndex;
     const quint64 run = generation;
-    workers.start([this, input = std::move(input), store = cache, run] {
+    workers.start([this, input = std::move(input), store = cache, run,
+                   updateUrl = Settings::instance->updateUrl, runItems = request.items] {
         Result<ChunkWork::Setup> prepared = ChunkWork::prepare(input, store);
+        Result<Start> start =
+            prepared
+                ? Result<Start>(startOf(std::move(prepared.value()), updateUrl, store, runItems))
+                : Result<Start>(prepared.failure());
         QMetaObject::invokeMethod(
             this,
-            [this, prepared = std::move(prepared), run] {
+            [this, start = std::move(start), run]() mutable {
                 if (run == generation)
-                    onPlanned(prepared);
+                    onPlanned(std::move(start));
             },
             Qt::QueuedConnection);
     });
 }
 
-void ChunkRun::onPlanned(const Result<ChunkWork::Setup> &prepared)
+ChunkRun::Start ChunkRun::startOf(ChunkWork::Setup setup, const QString &updateUrl,
+                                  const ChunkCache &store, const QList<DownloadItem> &runItems)
 {
-    if (!prepared) {
-        qWarning().noquote() << "Not installing from the chunk store:" << prepared.message();
-        fetchWhole(request.work.wanted);
-        return;
-    }
-    setup = std::make_shared<const ChunkWork::Setup>(prepared.value());
-    usedIndex = true;
-    const ChunkIndex &target = setup->target;
-    const QList<ChunkPlan::File> &files = setup->plan.files;
-    missing = QList<int>(files.size(), 0);
+    Start start;
+    start.setup = std::make_shared<const ChunkWork::Setup>(std::move(setup));
+    const ChunkWork::Setup &planned = *start.setup;
+    const QList<ChunkPlan::File> &files = planned.plan.files;
+    start.missing = QList<int>(files.size(), 0);
     for (int i = 0; i < files.size(); ++i) {
         QSet<quint32> rows;
         for (const ChunkPlan::Piece &piece : files[i].pieces) {
@@ -158,30 +159,48 @@ void ChunkRun::onPlanned(const Result<ChunkWork::Setup> &prepared)
                 rows.insert(piece.chunk);
         }
         for (const quint32 row : std::as_const(rows)) {
-            ++users[row];
-            if (!setup->cached.contains(row)) {
-                ++missing[i];
-                waiting[row].append(i);
+            ++start.users[row];
+            if (!planned.cached.contains(row)) {
+                ++start.missing[i];
+                start.waiting[row].append(i);
             }
         }
     }
 
-    QList<DownloadItem> items;
-    for (const quint32 row : setup->plan.fetch) {
-        if (setup->cached.contains(row))
+    for (const quint32 row : planned.plan.fetch) {
+        if (planned.cached.contains(row))
             continue;
-        const IndexedChunk &chunk = target.chunks[row];
+        const IndexedChunk &chunk = planned.target.chunks[row];
         DownloadItem item;
         item.key = chunkKey(chunk.id);
-        item.url = QUrl(Settings::instance->updateUrl + chunkPath(chunk.id), QUrl::TolerantMode);
-        item.stagingPath = cache.chunkFile(chunk.id);
+        item.url = QUrl(updateUrl + chunkPath(chunk.id), QUrl::TolerantMode);
+        item.stagingPath = store.chunkFile(chunk.id);
         item.size = chunk.storedSize;
         item.optional = true;
         item.checkedByCaller = true; // by its SHA-256 once unpacked
-        chunkKeys.insert(item.key, row);
-        items.append(item);
+        start.chunkKeys.insert(item.key, row);
+        start.items.append(item);
     }
-    items.append(itemsOf(setup->plan.wholeFiles));
+    start.items.append(itemsOf(planned.plan.wholeFiles, runItems));
+    return start;
+}
+
+void ChunkRun::onPlanned(Result<Start> start)
+{
+    if (!start) {
+        qWarning().noquote() << "Not installing from the chunk store:" << start.message();
+        fetchWhole(request.work.wanted);
+        return;
+    }
+    Start &planned = start.value();
+    setup = std::move(planned.setup);
+    usedIndex = true;
+    chunkKeys = std::move(planned.chunkKeys);
+    waiting = std::move(planned.waiting);
+    missing = std::move(planned.missing);
+    users = std::move(planned.users);
+    const QList<DownloadItem> items = std::move(planned.items);
+    const QList<ChunkPlan::File> &files = setup->plan.files;
 
     setState(State::Fetching);
     for (int i = 0; i < files.size(); ++i) {
@@ -346,9 +365,14 @@ void ChunkRun::fetchWhole(const QStringList &keys)
 
 QList<DownloadItem> ChunkRun::itemsOf(const QStringList &keys) const
 {
+    return itemsOf(keys, request.items);
+}
+
+QList<DownloadItem> ChunkRun::itemsOf(const QStringList &keys, const QList<DownloadItem> &runItems)
+{
     const QSet<QString> wanted(keys.cbegin(), keys.cend());
     QList<DownloadItem> items;
-    for (const DownloadItem &item : request.items) {
+    for (const DownloadItem &item : runItems) {
         if (wanted.contains(item.key))
             items.append(item);
     }

@@ -62,9 +62,23 @@ private:
         Finishing, // files the store could not give, whole
     };
 
+    // What the run needs once planned: built on the planning thread, as a
+    // large build's chunks (tens of thousands) would hold the window up.
+    struct Start
+    {
+        std::shared_ptr<const ChunkWork::Setup> setup;
+        QList<DownloadItem> items; // missing chunks, then files the index lacks
+        QHash<QString, quint32> chunkKeys;
+        QHash<quint32, QList<int>> waiting;
+        QList<int> missing;
+        QHash<quint32, int> users;
+    };
+    static Start startOf(ChunkWork::Setup setup, const QString &updateUrl, const ChunkCache &store,
+                         const QList<DownloadItem> &runItems);
+
     void setState(State next) { state = next; }
     void onIndex(QNetworkReply *reply);
-    void onPlanned(const Result<ChunkWork::Setup> &setup);
+    void onPlanned(Result<Start> start);
     void onFileReady(const QString &key);
     void onFileFailed(const QString &key);
     void onRunFinished();
@@ -79,6 +93,8 @@ private:
     void fetchWhole(const QStringList &keys);
     void stopWork();
     QList<DownloadItem> itemsOf(const QStringList &keys) const;
+    static QList<DownloadItem> itemsOf(const QStringList &keys,
+                                       const QList<DownloadItem> &runItems);
 
     QNetworkAccessManager &network;
     DownloadRun &transfers;
