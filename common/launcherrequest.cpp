@@ -2,7 +2,6 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QFutureWatcher>
 #include <QMutex>
 #include <QSslConfiguration>
 #include <QtConcurrent>
@@ -71,12 +70,7 @@ QNetworkRequest launcherRequest(const QUrl &url, const QString &applicationName,
 void sendLauncherRequest(QObject *context, const QUrl &url, const QString &applicationName,
                          std::function<void(const QNetworkRequest &)> send)
 {
-    auto *watcher = new QFutureWatcher<QNetworkRequest>(context);
-    QObject::connect(watcher, &QFutureWatcherBase::finished, context,
-                     [watcher, send = std::move(send)] {
-                         watcher->deleteLater();
-                         send(watcher->result());
-                     });
-    watcher->setFuture(QtConcurrent::run(
-        [url, applicationName] { return launcherRequest(url, applicationName); }));
+    QtConcurrent::run([url, applicationName] {
+        return launcherRequest(url, applicationName);
+    }).then(context, [send = std::move(send)](const QNetworkRequest &request) { send(request); });
 }

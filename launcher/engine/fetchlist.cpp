@@ -3,7 +3,6 @@
 #include "enginefolders.h"
 #include "settings.h"
 
-#include <QFutureWatcher>
 #include <QtConcurrent>
 
 void FetchList::clear()
@@ -21,18 +20,13 @@ void FetchList::verified(const VerificationResult &result)
 void FetchList::buildItems(const QJsonObject &table, QObject *context,
                            std::function<void(const QList<DownloadItem> &)> ready) const
 {
-    auto *watcher = new QFutureWatcher<QList<DownloadItem>>(context);
-    QObject::connect(watcher, &QFutureWatcherBase::finished, context,
-                     [watcher, ready = std::move(ready)] {
-                         watcher->deleteLater();
-                         ready(watcher->result());
-                     });
     // Thousands of addresses and paths: too many to build on the window's thread.
-    watcher->setFuture(
-        QtConcurrent::run([keys = toFetch, table, updateUrl = Settings::instance->updateUrl,
-                           staging = EngineFolders::stagingDirectory()] {
-            return downloadItems(keys, table, updateUrl, staging);
-        }));
+    QtConcurrent::run([keys = toFetch, table, updateUrl = Settings::instance->updateUrl,
+                       staging = EngineFolders::stagingDirectory()] {
+        return downloadItems(keys, table, updateUrl, staging);
+    }).then(context, [ready = std::move(ready)](const QList<DownloadItem> &items) {
+        ready(items);
+    });
 }
 
 qint64 FetchList::beginRun(const QList<DownloadItem> &items)

@@ -7,7 +7,6 @@
 #include "settings.h"
 
 #include <QDebug>
-#include <QFutureWatcher>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QtConcurrent>
@@ -140,19 +139,18 @@ void ManifestCheck::onFinished(QNetworkReply *reply)
     // Inflating and parsing thousands of entries: too long for the window's thread.
     const quint64 attempt = attempts;
     decoding = true;
-    auto *watcher = new QFutureWatcher<DecodedManifest>(this);
-    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, attempt] {
-        watcher->deleteLater();
+    decodingBody = reply->readAll();
+    QtConcurrent::run([body = decodingBody] {
+        return decodeManifest(body);
+    }).then(this, [this, attempt](const DecodedManifest &decoded) {
         // Dropped or replaced meanwhile.
         if (attempt != attempts)
             return;
         if (holding)
-            heldResult = watcher->result();
+            heldResult = decoded;
         else
-            deliver(watcher->result());
+            deliver(decoded);
     });
-    decodingBody = reply->readAll();
-    watcher->setFuture(QtConcurrent::run([body = decodingBody] { return decodeManifest(body); }));
 }
 
 void ManifestCheck::deliver(const DecodedManifest &decoded)
